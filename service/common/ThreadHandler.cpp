@@ -1,0 +1,7 @@
+#include "ThreadHandler.h"
+
+ThreadHandler* ThreadHandler::mpSingleton = nullptr;
+
+ThreadHandler* ThreadHandler::instance() { return mpSingleton; }
+
+void ThreadHandler::registerInstance(ThreadHandler* handler) { mpSingleton = handler; }

@@ -1,0 +1,4 @@
+#include "LinuxThreadHandler.h"
+#include "TestSupport.h"
+
+void registerPlatformSingletons() { LinuxThreadHandler::instance(); }

@@ -1,0 +1,4 @@
+#include "TestSupport.h"
+#include "WinThreadHandler.h"
+
+void registerPlatformSingletons() { WinThreadHandler::instance(); }
