@@ -79,6 +79,10 @@ void* spin(void* parm) {
 }
 
 TEST(Thread, TerminateEndsARunningThread) {
+#if defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
+    // GCC 12's AddressSanitizer aborts on the unwinding of a cancelled thread.
+    GTEST_SKIP() << "thread cancellation is not supported under AddressSanitizer";
+#endif
     std::atomic<bool> stop{false};
     std::unique_ptr<Thread> thread = ThreadHandler::instance()->createThread(spin, &stop);
     ASSERT_TRUE(thread->create());

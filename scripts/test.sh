@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the native and Windows presets, runs both
+# test suites (the Windows one under Wine). Exits non-zero on any failure.
+#
+#   scripts/test.sh              everything
+#   scripts/test.sh native       one preset only (native, asan or windows)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+presets=("$@")
+((${#presets[@]})) || presets=(native asan windows)
+
+scripts/install-deps.sh || exit 1
+
+failed=()
+for preset in "${presets[@]}"; do
+  start=$SECONDS
+  echo "=== $preset: configure and build"
+  if ! cmake --preset "$preset" >/dev/null || ! cmake --build --preset "$preset"; then
+    failed+=("$preset (build)")
+    continue
+  fi
+  echo "=== $preset: test"
+  if ! ctest --preset "$preset"; then
+    failed+=("$preset (tests)")
+  fi
+  echo "=== $preset: $((SECONDS - start)) s"
+done
+
+if ((${#failed[@]})); then
+  echo "FAILED: ${failed[*]}"
+  exit 1
+fi
+echo "all presets passed: ${presets[*]}"
