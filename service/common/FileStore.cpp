@@ -27,12 +27,22 @@ std::ios_base::openmode streamMode(int mode) {
 
 }  // namespace
 
-FileStore::FileStore(const String& path) : Store(path) {}
+FileStore::FileStore(const String& path, Access access) : Store(path), mAccess(access) {}
 
 FileStore::~FileStore() = default;
 
 void FileStore::open(int mode) {
     std::ios_base::openmode flags = streamMode(mode);
+    if (!fStream.is_open() && mode == ZORVANE_FILE_WRITE) {
+        openReplacement(flags);
+        return;
+    }
+    if (!fStream.is_open() && mAccess == PRIVATE && !FileSystem::makePrivateFile(mPath)) {
+        // Never fall back to a file others could read.
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open makePrivateFile failed %d\n",
+                                FileSystem::lastError());
+        return;
+    }
     if (!fStream.is_open()) {
         fStream.open(mPath, flags);
         fStream.clear();
@@ -52,6 +62,26 @@ void FileStore::open(int mode) {
     close();
     fStream.open(mPath, flags);
     fStream.clear();
+}
+
+void FileStore::openReplacement(std::ios_base::openmode flags) {
+    // A whole new content goes to a side file that replaces the old one on
+    // close, so a crash or a full disk never leaves half a file behind.
+    String sideFile(mPath + ".new");
+    if (mAccess == PRIVATE && !FileSystem::makePrivateFile(sideFile)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open makePrivateFile failed %d\n",
+                                FileSystem::lastError());
+        return;
+    }
+    fStream.open(sideFile, flags);
+    fStream.clear();
+    if (!fStream.is_open()) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
+                                FileSystem::lastError());
+        return;
+    }
+    mReplacement = sideFile;
+    mWriteFailed = false;
 }
 
 int FileStore::read(char*& buffer, unsigned int length) {
@@ -92,6 +122,9 @@ int FileStore::read(char*& buffer, unsigned int length) {
 int FileStore::write(const char* buffer, unsigned int length) {
     fStream.clear();
     fStream.write(buffer, length);
+    if (fStream.fail()) {
+        mWriteFailed = true;
+    }
     fStream.clear();
     return static_cast<int>(length);
 }
@@ -104,6 +137,24 @@ void FileStore::close() {
         }
     } catch (const std::exception&) {
         Logger::instance()->out(LOGLEVEL_ERROR, "exception at fclose\n");
+        mWriteFailed = true;
+    }
+    if (fStream.fail()) {
+        mWriteFailed = true;  // the final flush failed
     }
     fStream.clear();
+    if (mReplacement.empty()) {
+        return;
+    }
+    if (mWriteFailed) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close write failed, %s kept\n",
+                                mPath.c_str());
+        FileSystem::deleteFile(mReplacement);
+    } else if (!FileSystem::replaceFile(mReplacement, mPath)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close replace failed %d\n",
+                                FileSystem::lastError());
+        FileSystem::deleteFile(mReplacement);
+    }
+    mReplacement.clear();
+    mWriteFailed = false;
 }

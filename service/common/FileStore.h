@@ -8,7 +8,11 @@
 // does not open the file.
 class FileStore : public Store {
 public:
-    explicit FileStore(const String& path);
+    enum Access { SHARED, PRIVATE };
+
+    // A PRIVATE store's file is readable by its owner (on Windows: SYSTEM and
+    // Administrators) only; it holds secrets such as the password digest.
+    explicit FileStore(const String& path, Access access = SHARED);
     ~FileStore() override;
 
     int read(char*& buffer, unsigned int length) override;
@@ -16,8 +20,14 @@ public:
     // Creates a missing file (empty) rather than failing on it. An already
     // open store keeps the mode it was opened with.
     void open(int mode) override;
+    // Writes of a ZORVANE_FILE_WRITE store reach the file only here, whole.
     void close() override;
 
 private:
+    void openReplacement(std::ios_base::openmode flags);
+
     std::fstream fStream;
+    String mReplacement;  // side file of an open ZORVANE_FILE_WRITE store
+    bool mWriteFailed = false;
+    Access mAccess;
 };

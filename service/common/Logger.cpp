@@ -87,9 +87,13 @@ void Logger::writeLocked(int /*level*/, const char* format, va_list args) {
 
 void Logger::startNew() {}
 
-void Logger::setLogLevel(int level) { mLogLevel = level; }
+void Logger::setLogLevel(int level) {
+    mLogLevel = level;
+}
 
-int Logger::getLogLevel() const { return mLogLevel; }
+int Logger::getLogLevel() const {
+    return mLogLevel;
+}
 
 int Logger::createNewLogFile() {
     if (mPath.empty()) {
@@ -111,7 +115,9 @@ String Logger::rolledFileName(const String& logPath) {
     return String(logPath.before(".log") + "1.log");
 }
 
-time_t Logger::currentTime() const { return std::time(nullptr); }
+time_t Logger::currentTime() const {
+    return std::time(nullptr);
+}
 
 int Logger::checkLogRollover() {
     std::lock_guard<std::mutex> lock(mLock);

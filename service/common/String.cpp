@@ -65,7 +65,9 @@ int String::indexOf(const char* s) const {
     return pos == npos ? -1 : static_cast<int>(pos);
 }
 
-bool String::contains(const char* s) const { return indexOf(s) != -1; }
+bool String::contains(const char* s) const {
+    return indexOf(s) != -1;
+}
 
 void String::removeWhiteSpace() {
     static const char kBlanks[] = " \r\n";

@@ -2,6 +2,10 @@
 
 ThreadHandler* ThreadHandler::mpSingleton = nullptr;
 
-ThreadHandler* ThreadHandler::instance() { return mpSingleton; }
+ThreadHandler* ThreadHandler::instance() {
+    return mpSingleton;
+}
 
-void ThreadHandler::registerInstance(ThreadHandler* handler) { mpSingleton = handler; }
+void ThreadHandler::registerInstance(ThreadHandler* handler) {
+    mpSingleton = handler;
+}

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "FileSystem.h"
 
@@ -77,8 +78,24 @@ bool copyFile(const String& from, const String& to) {
     return ::futimens(target.get(), times) == 0;
 }
 
-bool deleteFile(const String& path) { return ::unlink(path.c_str()) == 0; }
+bool deleteFile(const String& path) {
+    return ::unlink(path.c_str()) == 0;
+}
 
-int lastError() { return errno; }
+bool replaceFile(const String& from, const String& to) {
+    return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool makePrivateFile(const String& path) {
+    Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (file.get() < 0) {
+        return false;
+    }
+    return ::fchmod(file.get(), 0600) == 0;
+}
+
+int lastError() {
+    return errno;
+}
 
 }  // namespace FileSystem

@@ -61,7 +61,9 @@ bool LinuxThread::create() {
     return true;
 }
 
-int LinuxThread::status() { return mState->running ? 1 : 0; }
+int LinuxThread::status() {
+    return mState->running ? 1 : 0;
+}
 
 void LinuxThread::terminate() {
     if (!mStarted || mJoined) {

@@ -1,4 +1,6 @@
 #include "LinuxThreadHandler.h"
 #include "TestSupport.h"
 
-void registerPlatformSingletons() { LinuxThreadHandler::instance(); }
+void registerPlatformSingletons() {
+    LinuxThreadHandler::instance();
+}

@@ -1,4 +1,6 @@
 #include "TestSupport.h"
 #include "WinThreadHandler.h"
 
-void registerPlatformSingletons() { WinThreadHandler::instance(); }
+void registerPlatformSingletons() {
+    WinThreadHandler::instance();
+}

@@ -21,9 +21,9 @@ TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        fs::path candidate = fs::temp_directory_path() /
-                             ("zorvane-test-" + std::to_string(random()) + "-" +
-                              std::to_string(counter++));
+        fs::path candidate =
+            fs::temp_directory_path() /
+            ("zorvane-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
         std::error_code error;
         if (fs::create_directory(candidate, error)) {
             mPath = candidate;
@@ -38,7 +38,9 @@ TempDir::~TempDir() {
     fs::remove_all(mPath, error);
 }
 
-std::string TempDir::file(const std::string& name) const { return (mPath / name).string(); }
+std::string TempDir::file(const std::string& name) const {
+    return (mPath / name).string();
+}
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -86,6 +88,44 @@ std::string testLogPath() {
     return path ? path : "";
 }
 
+namespace {
+
+// The log is a text file: CRLF line ends on Windows.
+std::string readLog() {
+    std::string text = readFile(testLogPath());
+    std::string plain;
+    plain.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+            continue;
+        }
+        plain.push_back(text[i]);
+    }
+    return plain;
+}
+
+}  // namespace
+
 bool testLogContains(const std::string& text) {
-    return readFile(testLogPath()).find(text) != std::string::npos;
+    return readLog().find(text) != std::string::npos;
+}
+
+LogWatch::LogWatch() : mStart(readLog().size()) {}
+
+std::string LogWatch::text() const {
+    std::string all = readLog();
+    return all.size() > mStart ? all.substr(mStart) : std::string();
+}
+
+bool LogWatch::saw(const std::string& text) const {
+    return this->text().find(text) != std::string::npos;
+}
+
+int LogWatch::count(const std::string& needle) const {
+    std::string all = text();
+    int found = 0;
+    for (size_t at = all.find(needle); at != std::string::npos; at = all.find(needle, at + 1)) {
+        ++found;
+    }
+    return found;
 }

@@ -33,5 +33,19 @@ std::string testLogPath();
 // Whether the process-wide log holds `text`.
 bool testLogContains(const std::string& text);
 
+// Watches the process-wide log from its construction on.
+class LogWatch {
+public:
+    LogWatch();
+    // Whether a line written since construction holds `text`.
+    bool saw(const std::string& text) const;
+    // How many times `text` was written since construction.
+    int count(const std::string& text) const;
+    std::string text() const;
+
+private:
+    size_t mStart;
+};
+
 // Registers the platform's singletons (thread handler) as the service does.
 void registerPlatformSingletons();

@@ -17,7 +17,8 @@ namespace {
 // A logger whose clock the test sets.
 class ClockedLogger : public Logger {
 public:
-    ClockedLogger(const std::string& path, time_t now) : Logger(String(path), String()), mNow(now) {}
+    ClockedLogger(const std::string& path, time_t now)
+        : Logger(String(path), String()), mNow(now) {}
     void setNow(time_t now) { mNow = now; }
 
 protected:
@@ -66,16 +67,13 @@ TEST_P(LoggerLevel, FiltersByTheLevelFile) {
     EXPECT_EQ(readFile(dir.file("test.log")).find("message 7") != std::string::npos, c.written);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, LoggerLevel,
-                         testing::Values(LevelCase{nullptr, LOGLEVEL_INFO, true},
-                                         LevelCase{"", LOGLEVEL_INFO, true},
-                                         LevelCase{"2", LOGLEVEL_WARN, false},
-                                         LevelCase{"2", LOGLEVEL_ERROR, true},
-                                         LevelCase{"2\n", LOGLEVEL_ERROR, true},
-                                         LevelCase{"3", LOGLEVEL_ERROR, false},
-                                         LevelCase{"9", LOGLEVEL_ERROR, false},
-                                         LevelCase{"x", LOGLEVEL_INFO, true},
-                                         LevelCase{"1", LOGLEVEL_INFO, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LoggerLevel,
+    testing::Values(LevelCase{nullptr, LOGLEVEL_INFO, true}, LevelCase{"", LOGLEVEL_INFO, true},
+                    LevelCase{"2", LOGLEVEL_WARN, false}, LevelCase{"2", LOGLEVEL_ERROR, true},
+                    LevelCase{"2\n", LOGLEVEL_ERROR, true}, LevelCase{"3", LOGLEVEL_ERROR, false},
+                    LevelCase{"9", LOGLEVEL_ERROR, false}, LevelCase{"x", LOGLEVEL_INFO, true},
+                    LevelCase{"1", LOGLEVEL_INFO, false}));
 
 TEST(Logger, LineIsCtimeStampSpaceAndMessage) {
     TempDir dir;
@@ -132,15 +130,15 @@ TEST_P(LoggerRolledName, CutsBeforeTheFirstDotLog) {
     EXPECT_EQ(Logger::rolledFileName(GetParam().path), GetParam().rolled);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LoggerRolledName,
-    testing::Values(RolledNameCase{"C:\\Windows\\zorvane_service.log",
-                                   "C:\\Windows\\zorvane_service1.log"},
-                    RolledNameCase{"/var/tmp/zorvane/zorv_man.log", "/var/tmp/zorvane/zorv_man1.log"},
-                    RolledNameCase{"a.log.log", "a1.log"},
-                    RolledNameCase{"x.logfile/y.log", "x1.log"},
-                    // No ".log": the rolled file lands in the current folder.
-                    RolledNameCase{"/var/tmp/zorvane/service", "1.log"}));
+INSTANTIATE_TEST_SUITE_P(Cases, LoggerRolledName,
+                         testing::Values(RolledNameCase{"C:\\Windows\\zorvane_service.log",
+                                                        "C:\\Windows\\zorvane_service1.log"},
+                                         RolledNameCase{"/var/tmp/zorvane/zorv_man.log",
+                                                        "/var/tmp/zorvane/zorv_man1.log"},
+                                         RolledNameCase{"a.log.log", "a1.log"},
+                                         RolledNameCase{"x.logfile/y.log", "x1.log"},
+                                         // No ".log": the rolled file lands in the current folder.
+                                         RolledNameCase{"/var/tmp/zorvane/service", "1.log"}));
 
 class LoggerRollover : public testing::Test {
 protected:
@@ -216,8 +214,8 @@ TEST_F(LoggerRollover, KeepsLoggingWhenTheOldLogCannotBeDeleted) {
     // A folder without write permission refuses the unlink, except for root.
     ClockedLogger logger(log, now);
     logger.out(LOGLEVEL_INFO, "kept\n");
-    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_read |
-                                                 std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(
+        dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     struct Restore {
         const std::filesystem::path& path;
         ~Restore() { std::filesystem::permissions(path, std::filesystem::perms::owner_all); }

@@ -47,13 +47,17 @@ TEST_F(FileStoreTest, OpeningAMissingFileCreatesItEmpty) {
 }
 
 TEST_F(FileStoreTest, WholeFileReadIsZeroTerminated) {
-    writeFile(path, std::string("0123\0" "56789", 10));
+    writeFile(path, std::string("0123\0"
+                                "56789",
+                                10));
     FileStore store(path);
     store.open(ZORVANE_FILE_READ);
     char* raw = nullptr;
     ASSERT_EQ(store.read(raw, 0), 10);
     std::unique_ptr<char[]> buffer(raw);
-    EXPECT_EQ(std::string(buffer.get(), 10), std::string("0123\0" "56789", 10));
+    EXPECT_EQ(std::string(buffer.get(), 10), std::string("0123\0"
+                                                         "56789",
+                                                         10));
     EXPECT_EQ(buffer[10], '\0');
     store.close();
 }
@@ -105,6 +109,24 @@ TEST_F(FileStoreTest, AnOpenStoreKeepsItsFirstMode) {
     store.close();
     EXPECT_EQ(readFile(path), "0123456789");
     EXPECT_EQ(readAll(store), "0123456789");  // closed and reopened: usable again
+}
+
+TEST_F(FileStoreTest, AWholeNewContentReplacesTheFileOnlyOnClose) {
+    writeFile(path, "old settings\n");
+    FileStore store(path);
+    store.open(ZORVANE_FILE_WRITE);
+    store.write("new", 3);
+    EXPECT_EQ(readFile(path), "old settings\n");  // a crash here loses nothing
+    store.close();
+    EXPECT_EQ(readFile(path), "new");
+    EXPECT_FALSE(fileExists(path + ".new"));
+
+    FileStore nowhere(dir.file("no/such/folder/file"));
+    LogWatch log;
+    nowhere.open(ZORVANE_FILE_WRITE);
+    nowhere.write("x", 1);
+    nowhere.close();
+    EXPECT_TRUE(log.saw("FileStore::open is_open failed "));
 }
 
 TEST_F(FileStoreTest, FailuresAreLoggedAndReadsGiveNothing) {

@@ -66,7 +66,9 @@ struct NumberCase {
 
 class StringNumber : public testing::TestWithParam<NumberCase> {};
 
-TEST_P(StringNumber, ToInteger) { EXPECT_EQ(String(GetParam().text).toInteger(), GetParam().value); }
+TEST_P(StringNumber, ToInteger) {
+    EXPECT_EQ(String(GetParam().text).toInteger(), GetParam().value);
+}
 
 INSTANTIATE_TEST_SUITE_P(Cases, StringNumber,
                          testing::Values(NumberCase{"12abc", 12}, NumberCase{"abc", 0},

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <map>
+
+#include "Device.h"
+#include "DeviceAdapters.h"
+#include "String.h"
+
+// The device as Linux describes it: adapters from getifaddrs, their kind from
+// sysfs, and the host name.
+class LinuxDevice : public Device {
+public:
+    // Creates the device on the first call and registers it as the Device.
+    static LinuxDevice* instance();
+
+    // The kind of interface `name` as described under `sysfsRoot`
+    // (normally /sys/class/net).
+    static AdapterKind interfaceKind(const String& sysfsRoot, const String& name);
+
+private:
+    LinuxDevice();
+
+    // "eth0", "eth1", ..., "wlan0", ... to 12-digit MAC text.
+    std::map<String, String> mDevList;
+};

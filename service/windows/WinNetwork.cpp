@@ -1,0 +1,46 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <mutex>
+
+#include "Network.h"
+
+namespace Network {
+
+namespace {
+
+// Winsock must be started once per process before any name lookup.
+void startWinsock() {
+    static std::once_flag started;
+    std::call_once(started, [] {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    });
+}
+
+}  // namespace
+
+ResolveResult resolveIPv4(const String& host, uint32_t& address, int& systemError, int& result) {
+    startWinsock();
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* list = nullptr;
+    result = getaddrinfo(host.c_str(), nullptr, &hints, &list);
+    if (result != 0) {
+        systemError = WSAGetLastError();
+        return RESOLVE_FAILED;
+    }
+    ResolveResult outcome = RESOLVE_NO_IPV4;
+    for (addrinfo* entry = list; entry; entry = entry->ai_next) {
+        if (entry->ai_family == AF_INET && entry->ai_addr) {
+            address = ntohl(reinterpret_cast<sockaddr_in*>(entry->ai_addr)->sin_addr.s_addr);
+            outcome = RESOLVE_OK;
+            break;
+        }
+    }
+    freeaddrinfo(list);
+    return outcome;
+}
+
+}  // namespace Network
