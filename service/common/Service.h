@@ -1,0 +1,105 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "String.h"
+#include "Thread.h"
+
+class Service;
+
+// A periodic check: a member of Service, non-zero on success.
+using checkFun = int (Service::*)();
+
+class CheckListItem {
+public:
+    CheckListItem(uint32_t interval, checkFun fun) : mCheckInterval(interval), mFun(fun) {}
+
+    checkFun getFun() const { return mFun; }
+    uint32_t getLastCheckTime() const { return mLastCheckTime; }
+    uint32_t getCheckInterval() const { return mCheckInterval; }
+    void setLastCheckTime(uint32_t pass) { mLastCheckTime = pass; }
+
+private:
+    uint32_t mLastCheckTime = 0;  // the pass it last ran in; 0 = never
+    uint32_t mCheckInterval;      // in passes of the check loop
+    checkFun mFun;
+};
+
+// The service's central object: three reader threads (desktop program,
+// driver, notifier) turn received buffers into commands, and the service
+// thread runs the periodic check list forever.
+class Service {
+public:
+    static Service* instance();
+
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+    virtual ~Service() = default;
+
+    // Starts the readers, configures the driver, builds the check list and
+    // runs the check loop; never returns.
+    void run();
+
+    // Reader thread functions (parameter unused); each loops forever.
+    static void* userInterfaceRead(void* parm);
+    static void* driverInterfaceRead(void* parm);
+    static void* notifierRead(void* parm);
+
+    // The periodic checks.
+    int getConnection();
+    int doAuth();
+    int checkDriverThreadStatus();
+    int checkUIThreadStatus();
+    int checkNotifierThreadStatus();
+    int checkNotifierStatus();
+    int checkDriverStatus();
+    int checkHttpsCache();
+    int checkUpdate();
+    int checkLogRollover();
+    int manageZorvManService();
+
+    // Gives the driver the whole filter configuration, or disables it; 1
+    // when the driver took it.
+    int initializeDriver();
+
+    static String getInstallPathFromRegistry();
+
+    // The endless check loop: one pass, then the pause between passes.
+    void doCheck();
+    // One pass over the check list.
+    void checkPass();
+
+    // Holds the check loop (between passes) until resumeChecks; the reader
+    // threads go on. Used where the platform cannot suspend the thread itself.
+    void pauseChecks();
+    void resumeChecks();
+
+    static constexpr uint32_t kPassSleepMs = 60000;
+
+protected:
+    Service();
+    // The pause between two passes; waits out a pauseChecks.
+    virtual void sleepBetweenPasses();
+    void setCheckList(std::vector<CheckListItem> list) { mCheckList = std::move(list); }
+    const std::vector<CheckListItem>& checkList() const { return mCheckList; }
+    uint32_t passCount() const { return mLastCheckTime; }
+
+private:
+    void init();
+    void buildCheckList();
+
+    std::vector<CheckListItem> mCheckList;
+    std::unique_ptr<Thread> mpDriverThread;
+    std::unique_ptr<Thread> mpUIThread;
+    std::unique_ptr<Thread> mpNotiferThread;
+    uint32_t mLastCheckTime = 0;  // pass counter
+
+    // Guards mPaused; the check loop waits on mPauseChanged.
+    std::mutex mPauseLock;
+    std::condition_variable mPauseChanged;
+    bool mPaused = false;
+};
