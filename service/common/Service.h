@@ -44,27 +44,14 @@ public:
     // runs the check loop; never returns.
     void run();
 
-    // Reader thread functions (parameter unused); each loops forever.
+    // Reader thread function of the desktop program's channel (parameter
+    // unused); loops forever.
     static void* userInterfaceRead(void* parm);
-    static void* driverInterfaceRead(void* parm);
-    static void* notifierRead(void* parm);
 
     // The periodic checks.
-    int getConnection();
-    int doAuth();
-    int checkDriverThreadStatus();
     int checkUIThreadStatus();
-    int checkNotifierThreadStatus();
-    int checkNotifierStatus();
-    int checkDriverStatus();
-    int checkHttpsCache();
-    int checkUpdate();
     int checkLogRollover();
     int manageZorvManService();
-
-    // Gives the driver the whole filter configuration, or disables it; 1
-    // when the driver took it.
-    int initializeDriver();
 
     static String getInstallPathFromRegistry();
 
@@ -77,13 +64,21 @@ public:
     // threads go on. Used where the platform cannot suspend the thread itself.
     void pauseChecks();
     void resumeChecks();
+    // Ends doCheck after the current pass (orderly shutdown).
+    void stopChecks();
+
+    // One turn of the desktop-program reader: wait for a command, execute
+    // it, send its answer (if it has one).
+    static void serveUICommand(class UserInterface& ui);
 
     static constexpr uint32_t kPassSleepMs = 60000;
 
 protected:
     Service();
-    // The pause between two passes; waits out a pauseChecks.
-    virtual void sleepBetweenPasses();
+    // The pause between two passes; waits out a pauseChecks. False once
+    // stopChecks was called.
+    virtual bool sleepBetweenPasses();
+    void setPassSleepMs(uint32_t ms) { mPassSleepMs = ms; }
     void setCheckList(std::vector<CheckListItem> list) { mCheckList = std::move(list); }
     const std::vector<CheckListItem>& checkList() const { return mCheckList; }
     uint32_t passCount() const { return mLastCheckTime; }
@@ -98,8 +93,10 @@ private:
     std::unique_ptr<Thread> mpNotiferThread;
     uint32_t mLastCheckTime = 0;  // pass counter
 
-    // Guards mPaused; the check loop waits on mPauseChanged.
+    // Guards mPaused and mStopping; the check loop waits on mPauseChanged.
     std::mutex mPauseLock;
     std::condition_variable mPauseChanged;
     bool mPaused = false;
+    bool mStopping = false;
+    uint32_t mPassSleepMs = kPassSleepMs;
 };
