@@ -4,12 +4,12 @@
 
 #include "Bytes.h"
 #include "Logger.h"
+#include "NotifyCodes.h"
+#include "NotifyCommand.h"
 
 namespace {
 
 constexpr int kIdLength = 4;
-// The notification type of a blocked site.
-constexpr uint32_t kNotifyHttpsSiteBlocked = 1;
 
 }  // namespace
 
@@ -17,9 +17,11 @@ const std::vector<CommandFactory::Entry>& CommandFactory::defaultTable() {
     // Classes arrive with their channels; until then an id builds nothing.
     static const std::vector<Entry> table = {
         {DRIVER_READ_HTTPS_HOST_STATUS_CMD, "HttpsCommand", kIdLength, nullptr},
-        {DRIVER_READ_NOTIFY_HTTPS_SITE_BLOCKED_CMD, "NotifyCommand", kIdLength, nullptr},
+        {DRIVER_READ_NOTIFY_HTTPS_SITE_BLOCKED_CMD, "NotifyCommand", NotifyCommand::kHeaderLength,
+         NotifyCommand::build},
         {ZORVANE_READ_ALL_SERVER_DOWN_CMD, "ServerDownCommand", kIdLength, nullptr},
-        {ZORVANE_READ_NOTIFY_REDIRECT_PID, "NotifyRedirectProcessCommand", kIdLength, nullptr},
+        {ZORVANE_READ_NOTIFY_REDIRECT_PID, "NotifyRedirectProcessCommand",
+         NotifyRedirectProcessCommand::kMinLength, NotifyRedirectProcessCommand::build},
         {UI_READ_N_USERS_CMD, "ChildListCommand", kIdLength, nullptr},
         {UI_READ_ENABLE_CMD, "EnableCommand", kIdLength, nullptr},
         {UI_READ_DISABLE_CMD, "EnableCommand", kIdLength, nullptr},
@@ -92,7 +94,7 @@ std::unique_ptr<Command> CommandFactory::build(const char* buffer, int length) c
         // The driver's site-blocked record becomes a site-blocked notification
         // record: type 1 in place of the id, every other byte as received.
         std::vector<char> record(buffer, buffer + length);
-        writeLe32(record.data(), kNotifyHttpsSiteBlocked);
+        writeLe32(record.data(), NOTIFY_HTTPS_SITE_BLOCKED);
         return entry->build(record.data(), length);
     }
     return entry->build(buffer, length);

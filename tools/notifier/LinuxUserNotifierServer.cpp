@@ -1,0 +1,145 @@
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "Bytes.h"
+#include "LinuxPaths.h"
+#include "UserNotifierServer.h"
+
+namespace {
+
+bool sendAll(int socket, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t sent = ::send(socket, data, length, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool receiveAll(int socket, char* data, size_t length) {
+    while (length > 0) {
+        ssize_t got = ::recv(socket, data, length, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        data += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+// <run dir>notify/<SID>: the folder is shared by every user (sticky, world
+// writable, like /tmp); the socket itself is this user's.
+class LinuxUserNotifierServer : public UserNotifierServer {
+public:
+    explicit LinuxUserNotifierServer(const String& sid)
+        : mPath(LinuxPaths::runDir() + "notify/" + sid) {}
+
+    ~LinuxUserNotifierServer() override {
+        stop();
+        if (mListening) {
+            ::unlink(mPath.c_str());
+        }
+        if (mSocket >= 0) {
+            ::close(mSocket);
+        }
+    }
+
+    bool listen(int& error) override {
+        const String folder = LinuxPaths::runDir() + "notify";
+        if (::mkdir(folder.c_str(), 01777) == 0) {
+            ::chmod(folder.c_str(), 01777);  // not narrowed by the umask
+        }
+        sockaddr_un address{};
+        if (mPath.size() >= sizeof address.sun_path) {
+            error = ENAMETOOLONG;
+            return false;
+        }
+        mSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (mSocket < 0) {
+            error = errno;
+            return false;
+        }
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, mPath.c_str(), mPath.size() + 1);
+        ::unlink(mPath.c_str());  // a stale socket of an earlier run
+        if (::bind(mSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(mSocket, 4) != 0) {
+            error = errno;
+            return false;
+        }
+        // The service connects as root; other users cannot write to it.
+        ::chmod(mPath.c_str(), 0600);
+        mListening = true;
+        return true;
+    }
+
+    bool serveOne(std::vector<char>& message, uint32_t answer) override {
+        message.clear();
+        if (mStopped) {
+            return false;
+        }
+        int client = ::accept4(mSocket, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0 || mStopped) {
+            if (client >= 0) {
+                ::close(client);
+            }
+            return false;
+        }
+        timeval timeout{5, 0};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        char count[4];
+        bool ok = receiveAll(client, count, sizeof count);
+        uint32_t length = ok ? readLe32(count) : 0;
+        ok = ok && length <= kMaxMessage;
+        if (ok) {
+            message.resize(length);
+            ok = receiveAll(client, message.data(), length);
+        }
+        if (ok) {
+            char reply[4];
+            writeLe32(reply, answer);
+            ok = sendAll(client, reply, sizeof reply);
+        }
+        ::close(client);
+        if (!ok) {
+            message.clear();
+        }
+        return ok;
+    }
+
+    void stop() override {
+        mStopped = true;
+        if (mSocket >= 0) {
+            ::shutdown(mSocket, SHUT_RDWR);  // wakes a waiting accept
+        }
+    }
+
+private:
+    String mPath;
+    int mSocket = -1;
+    bool mListening = false;
+    std::atomic<bool> mStopped{false};
+};
+
+}  // namespace
+
+std::unique_ptr<UserNotifierServer> UserNotifierServer::create(const String& sid) {
+    return std::make_unique<LinuxUserNotifierServer>(sid);
+}

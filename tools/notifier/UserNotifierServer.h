@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "String.h"
+
+// The notifier program's end of one user's notification channel: the pipe
+// (Windows) or socket (Linux) named after the user's SID. Each connection
+// carries one frame (4-byte count, then the message) and gets a 4-byte answer.
+class UserNotifierServer {
+public:
+    // The platform's server for `sid` (one implementation per platform).
+    static std::unique_ptr<UserNotifierServer> create(const String& sid);
+
+    virtual ~UserNotifierServer() = default;
+
+    // Creates the pipe or socket; false (with the system's error) on failure.
+    virtual bool listen(int& error) = 0;
+    // Waits for one connection, reads its message and answers `answer`.
+    // False when stopped, or when the connection broke (message then empty).
+    virtual bool serveOne(std::vector<char>& message, uint32_t answer) = 0;
+    // Makes a waiting serveOne return false; callable from another thread.
+    virtual void stop() = 0;
+
+    // Largest message accepted; the service's messages are far smaller.
+    static constexpr uint32_t kMaxMessage = 64 * 1024;
+};
+
+// A message as a person would read it, e.g. "site blocked: example.com".
+String describeNotification(const std::vector<char>& message);

@@ -1,0 +1,122 @@
+#include <windows.h>
+
+#include <atomic>
+
+#include "Bytes.h"
+#include "UserNotifierServer.h"
+
+namespace {
+
+bool writeAll(HANDLE pipe, const char* data, DWORD length) {
+    while (length > 0) {
+        DWORD done = 0;
+        if (!WriteFile(pipe, data, length, &done, nullptr) || done == 0) {
+            return false;
+        }
+        data += done;
+        length -= done;
+    }
+    return true;
+}
+
+bool readAll(HANDLE pipe, char* data, DWORD length) {
+    while (length > 0) {
+        DWORD done = 0;
+        if (!ReadFile(pipe, data, length, &done, nullptr) || done == 0) {
+            return false;
+        }
+        data += done;
+        length -= done;
+    }
+    return true;
+}
+
+// "\\.\pipe\<SID>", one connection per message, served one after another.
+class WinUserNotifierServer : public UserNotifierServer {
+public:
+    explicit WinUserNotifierServer(const String& sid) : mName("\\\\.\\pipe\\" + sid) {}
+
+    ~WinUserNotifierServer() override {
+        stop();
+        if (mPipe != INVALID_HANDLE_VALUE) {
+            CloseHandle(mPipe);
+        }
+    }
+
+    bool listen(int& error) override {
+        mPipe = newInstance();
+        if (mPipe == INVALID_HANDLE_VALUE) {
+            error = static_cast<int>(GetLastError());
+            return false;
+        }
+        return true;
+    }
+
+    bool serveOne(std::vector<char>& message, uint32_t answer) override {
+        message.clear();
+        if (mStopped) {
+            return false;
+        }
+        BOOL connected = ConnectNamedPipe(mPipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        if (!connected || mStopped) {
+            DisconnectNamedPipe(mPipe);
+            return false;
+        }
+        if (mPipe == INVALID_HANDLE_VALUE) {
+            return false;
+        }
+        // The next instance listens before this one is served, so a message
+        // right after this one never finds the pipe busy.
+        HANDLE current = mPipe;
+        mPipe = newInstance();
+        char count[4];
+        bool ok = readAll(current, count, sizeof count);
+        uint32_t length = ok ? readLe32(count) : 0;
+        ok = ok && length <= kMaxMessage;
+        if (ok) {
+            message.resize(length);
+            ok = readAll(current, message.data(), length);
+        }
+        if (ok) {
+            char reply[4];
+            writeLe32(reply, answer);
+            ok = writeAll(current, reply, sizeof reply);
+            FlushFileBuffers(current);
+        }
+        DisconnectNamedPipe(current);
+        CloseHandle(current);
+        if (!ok) {
+            message.clear();
+        }
+        return ok;
+    }
+
+    void stop() override {
+        if (mStopped.exchange(true) || mPipe == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        // A client of our own wakes a waiting ConnectNamedPipe.
+        HANDLE wake = CreateFileA(mName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (wake != INVALID_HANDLE_VALUE) {
+            CloseHandle(wake);
+        }
+    }
+
+private:
+    HANDLE newInstance() const {
+        return CreateNamedPipeA(mName.c_str(), PIPE_ACCESS_DUPLEX,
+                                PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                PIPE_UNLIMITED_INSTANCES, 512, 512, 5000, nullptr);
+    }
+
+    String mName;
+    HANDLE mPipe = INVALID_HANDLE_VALUE;
+    std::atomic<bool> mStopped{false};
+};
+
+}  // namespace
+
+std::unique_ptr<UserNotifierServer> UserNotifierServer::create(const String& sid) {
+    return std::make_unique<WinUserNotifierServer>(sid);
+}
