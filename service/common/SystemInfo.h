@@ -52,5 +52,8 @@ String platform();
 String versionDescription();
 // The numeric version; WindowsUnknown off Windows.
 WindowsVersion windowsVersion();
+// The standard name of the local time zone (the runtime's first time-zone
+// name after reading the zone data), e.g. "Pacific Standard Time" or "CET".
+String timeZoneName();
 
 }  // namespace SystemInfo

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <ctime>
 
 #include "SystemInfo.h"
 
@@ -52,6 +53,11 @@ String versionDescription() {
 
 WindowsVersion windowsVersion() {
     return WindowsUnknown;
+}
+
+String timeZoneName() {
+    tzset();
+    return String(tzname[0]);
 }
 
 }  // namespace SystemInfo

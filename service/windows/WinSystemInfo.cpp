@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <ctime>
+
 #include "Authentication.h"
 #include "SystemInfo.h"
 
@@ -89,6 +91,11 @@ WindowsVersion windowsVersion() {
     OSVERSIONINFOEXA info;
     bool read = readVersion(info);
     return windowsVersionNumber(versionFacts(info, read));
+}
+
+String timeZoneName() {
+    _tzset();
+    return String(_tzname[0]);
 }
 
 }  // namespace SystemInfo

@@ -129,3 +129,15 @@ int LogWatch::count(const std::string& needle) const {
     }
     return found;
 }
+
+void setenvForTest(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value) {
+        setenv(name, value, 1);
+    } else {
+        unsetenv(name);
+    }
+#endif
+}

@@ -47,5 +47,8 @@ private:
     size_t mStart;
 };
 
+// Sets (or, with null, removes) an environment variable of this process.
+void setenvForTest(const char* name, const char* value);
+
 // Registers the platform's singletons (thread handler) as the service does.
 void registerPlatformSingletons();
