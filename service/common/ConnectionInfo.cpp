@@ -39,6 +39,9 @@ uint32_t ConnectionInfo::resolve(const String& url, std::atomic<uint32_t>& cache
     if (host.contains("/")) {
         host = host.before("/");
     }
+    if (host.contains(":")) {
+        host = host.before(":");  // a port in the URL is not part of the name
+    }
     uint32_t address = 0;
     int systemError = 0;
     int result = 0;

@@ -2,7 +2,9 @@
 
 #include <chrono>
 
+#include "InstallInfo.h"
 #include "Logger.h"
+#include "ServiceManager.h"
 #include "ThreadHandler.h"
 #include "UserInterface.h"
 
@@ -18,7 +20,9 @@ Service::Service() {
     }
 }
 
-void Service::run() { init(); }
+void Service::run() {
+    init();
+}
 
 void Service::init() {
     Logger* log = Logger::instance();
@@ -36,6 +40,7 @@ void Service::buildCheckList() {
     mCheckList = {
         CheckListItem(1, &Service::checkUIThreadStatus),
         CheckListItem(60, &Service::checkLogRollover),
+        CheckListItem(10, &Service::manageZorvManService),
     };
 }
 
@@ -57,7 +62,8 @@ void Service::checkPass() {
         }
         int result = (this->*item.getFun())();
         if (result) {
-            log->out(LOGLEVEL_INFO, "Service::doCheck() succeeded %d\n", static_cast<int>(position));
+            log->out(LOGLEVEL_INFO, "Service::doCheck() succeeded %d\n",
+                     static_cast<int>(position));
         } else {
             log->out(LOGLEVEL_ERROR, "Service::doCheck() failed %d\n", static_cast<int>(position));
         }
@@ -128,4 +134,19 @@ int Service::checkUIThreadStatus() {
 int Service::checkLogRollover() {
     Logger::instance()->out(LOGLEVEL_INFO, "Service::checkLogRollover\n");
     return Logger::instance()->checkLogRollover();
+}
+
+String Service::getInstallPathFromRegistry() {
+    String path = InstallInfo::readInstallPath();
+    Logger::instance()->out(LOGLEVEL_INFO, "getInstallPath() %s\n", path.c_str());
+    return path;
+}
+
+int Service::manageZorvManService() {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "Service::manageZorvManService()\n");
+    String path = InstallInfo::watchdogProgramPath(getInstallPathFromRegistry());
+    int result = ServiceManager("ZorvMan", path).manage();
+    log->out(LOGLEVEL_WARN, "Service::manageZorvManService() ret %d\n", result);
+    return result;
 }

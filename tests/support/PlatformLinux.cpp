@@ -4,3 +4,7 @@
 void registerPlatformSingletons() {
     LinuxThreadHandler::instance();
 }
+
+bool runningUnderWine() {
+    return false;
+}

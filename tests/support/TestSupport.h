@@ -50,5 +50,8 @@ private:
 // Sets (or, with null, removes) an environment variable of this process.
 void setenvForTest(const char* name, const char* value);
 
+// Whether this Windows program runs under Wine (false elsewhere).
+bool runningUnderWine();
+
 // Registers the platform's singletons (thread handler) as the service does.
 void registerPlatformSingletons();

@@ -463,7 +463,7 @@ TEST(ConnectionInfo, ResolvesLazilyAndCaches) {
     info.setFilterServer("https://127.0.0.2/zorv");
     EXPECT_EQ(info.getFilterServerAddress(), 0x7F000001u);  // cached per object
 
-    info.setAlternateFilterServer("https://localhost/zorv");
+    info.setAlternateFilterServer("https://localhost:8443/zorv");
     EXPECT_EQ(info.getAlternateFilterServerAddress(), 0x7F000001u);
 
     ConnectionInfo unresolvable;

@@ -1,0 +1,248 @@
+#include "ZorvaneCtl.h"
+
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <istream>
+#include <iterator>
+#include <ostream>
+
+#include "CComand.h"
+#include "UiWire.h"
+
+namespace {
+
+const char* const kHelp =
+    "Usage: zorvanectl <command> [arguments]\n"
+    "\n"
+    "Talks to the Zorvane filtering service over its local socket.\n"
+    "\n"
+    "Commands:\n"
+    "  signin <user>       sign the parent account in (asks for the password)\n"
+    "  auth-status         show whether the parent account is signed in\n"
+    "  children            list the child profiles: id, level, name\n"
+    "  map                 print the map of system users (SID) to child ids\n"
+    "  set-map [--user <name>] <file|->\n"
+    "                      store a user map read from a file or standard input;\n"
+    "                      with --user, sign in first on the same connection\n"
+    "  --help              show this help\n"
+    "\n"
+    "Passwords are read without echo from the terminal, or as the first line of\n"
+    "standard input when that is not a terminal.\n"
+    "\n"
+    "Exit status: 0 success, 1 the service refused, 2 usage error,\n"
+    "3 the service cannot be reached.\n"
+    "The socket is $ZORVANE_RUN_DIR/zorvane_pipe (default /run/zorvane/zorvane_pipe).\n";
+
+constexpr uint32_t kSignInPassed = 1;
+
+int usageError(CtlStreams& io, const std::string& message) {
+    io.err << "zorvanectl: " << message << "\nTry 'zorvanectl --help'.\n";
+    return CTL_EXIT_USAGE;
+}
+
+int unreachable(CtlStreams& io, CService& service) {
+    if (!service.connected()) {
+        io.err << "zorvanectl: cannot reach the filtering service at " << service.pipe().name()
+               << ": " << std::strerror(service.pipe().lastError()) << "\n";
+    } else {
+        io.err << "zorvanectl: the filtering service did not answer\n";
+    }
+    return CTL_EXIT_UNREACHABLE;
+}
+
+const char* signInFailure(uint32_t code) {
+    switch (code) {
+        case 2:
+        case 4:
+            return "communication error between the service and the cloud";
+        case 3:
+        case 403:
+            return "incorrect user name or password";
+        case 401:
+            return "no such account";
+        case 402:
+            return "inactive account";
+        case 404:
+            return "this device belongs to another account";
+        case 200:
+        case 406:
+        case 407:
+            return "the cloud refused the sign-in";
+        default:
+            return "sign-in failed";
+    }
+}
+
+bool readPassword(CtlStreams& io, std::string& password) {
+    if (!io.terminal) {
+        if (!std::getline(io.in, password)) {
+            return false;
+        }
+    } else {
+        io.err << "Password: " << std::flush;
+        termios saved{};
+        const bool quiet = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+        if (quiet) {
+            termios noEcho = saved;
+            noEcho.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &noEcho);
+        }
+        const bool got = static_cast<bool>(std::getline(io.in, password));
+        if (quiet) {
+            ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        }
+        io.err << "\n";
+        if (!got) {
+            return false;
+        }
+    }
+    if (!password.empty() && password.back() == '\r') {
+        password.pop_back();
+    }
+    return true;
+}
+
+// Signs in over the connection; CTL_EXIT_OK when the service accepted.
+int signIn(CtlStreams& io, CService& service, const std::string& user, bool announce) {
+    std::string password;
+    if (!readPassword(io, password)) {
+        return usageError(io, "no password given");
+    }
+    CAuthCommand command{String(user), String(password)};
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    const uint32_t code = reply->number(CReply::kKeyAnswer);
+    if (code != kSignInPassed) {
+        io.err << "zorvanectl: " << signInFailure(code) << " (code " << code << ")\n";
+        return CTL_EXIT_REFUSED;
+    }
+    if (announce) {
+        io.out << "Signed in as " << user << ".\n";
+    }
+    return CTL_EXIT_OK;
+}
+
+int authStatus(CtlStreams& io, CService& service) {
+    CAuthStatusCommand command;
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    const uint32_t status = reply->number(CReply::kKeyAnswer);
+    if (status == kSignInPassed) {
+        io.out << "signed in\n";
+    } else {
+        io.out << "not signed in (status " << status << ")\n";
+    }
+    return CTL_EXIT_OK;
+}
+
+// Prints a text answer; an empty text is a reply without key 2.
+int printText(CtlStreams& io, CService& service, CComand& command) {
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    io.out << reply->text(CReply::kKeyAnswer);
+    return CTL_EXIT_OK;
+}
+
+int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& args) {
+    std::string user;
+    bool withUser = false;
+    std::string source;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--user") {
+            if (i + 1 >= args.size()) {
+                return usageError(io, "--user needs a name");
+            }
+            user = args[++i];
+            withUser = true;
+        } else if (source.empty()) {
+            source = args[i];
+        } else {
+            return usageError(io, "set-map takes one file");
+        }
+    }
+    if (source.empty()) {
+        return usageError(io, "set-map needs a file, or - for standard input");
+    }
+
+    // The password comes before the map when both are on standard input.
+    if (withUser) {
+        if (int result = signIn(io, service, user, false)) {
+            return result;
+        }
+    }
+    std::string text;
+    if (source == "-") {
+        text.assign(std::istreambuf_iterator<char>(io.in), std::istreambuf_iterator<char>());
+    } else {
+        std::ifstream file(source, std::ios::binary);
+        if (!file) {
+            return usageError(io, "cannot read " + source + ": " + std::strerror(errno));
+        }
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    // The id and the terminating NUL share the service's body limit.
+    if (text.size() + 5 > kUiMaxBodyLength) {
+        return usageError(io, "the user map is larger than the service accepts");
+    }
+
+    CSetWinZorvUserMapCommand command{String(text)};
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    if (reply->number(CReply::kKeyAnswer) != 1) {
+        io.err << "zorvanectl: the service refused the user map\n";
+        return CTL_EXIT_REFUSED;
+    }
+    io.out << "User map stored.\n";
+    return CTL_EXIT_OK;
+}
+
+}  // namespace
+
+int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService& service) {
+    if (args.empty()) {
+        return usageError(io, "no command given");
+    }
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            io.out << kHelp;
+            return CTL_EXIT_OK;
+        }
+    }
+    const std::string& command = args[0];
+    if (command == "signin") {
+        if (args.size() != 2) {
+            return usageError(io, "signin needs exactly one user name");
+        }
+        return signIn(io, service, args[1], true);
+    }
+    if (command == "set-map") {
+        return setMap(io, service, args);
+    }
+    if (args.size() != 1) {
+        return usageError(io, command + " takes no arguments");
+    }
+    if (command == "auth-status") {
+        return authStatus(io, service);
+    }
+    if (command == "children") {
+        CGetChildUserListCommand request;
+        return printText(io, service, request);
+    }
+    if (command == "map") {
+        CGetWinZorvUserMapCommand request;
+        return printText(io, service, request);
+    }
+    return usageError(io, "unknown command '" + command + "'");
+}

@@ -1,0 +1,86 @@
+#include "UiChannel.h"
+
+#include <string>
+
+#include "Bytes.h"
+#include "CommandFactory.h"
+#include "Logger.h"
+#include "UiWire.h"
+
+UiChannel::UiChannel() : mBuilder(&CommandFactory::create) {}
+
+std::unique_ptr<Command> UiChannel::waitForCommand() {
+    std::vector<char> body;
+    while (readUI(body) == 0) {
+    }
+    return mBuilder(body.data(), static_cast<int>(body.size()));
+}
+
+bool UiChannel::readExact(char* buffer, size_t length) {
+    // The stream may deliver a frame in pieces.
+    size_t done = 0;
+    while (done < length) {
+        size_t got = readSome(buffer + done, length - done);
+        if (got == 0) {
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
+
+uint32_t UiChannel::readUI(std::vector<char>& body) {
+    body.clear();
+    if (!connectToUI()) {
+        return 0;
+    }
+    char lengthBytes[kUiLengthBytes];
+    if (!readExact(lengthBytes, sizeof lengthBytes)) {
+        return 0;
+    }
+    const uint32_t length = readLe32(lengthBytes);
+    if (length == 0) {
+        return 0;
+    }
+    if (length > kUiMaxBodyLength) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "UI frame length %u above %u - client dropped\n",
+                                length, kUiMaxBodyLength);
+        dropClient();
+        return 0;
+    }
+    body.resize(length);
+    if (!readExact(body.data(), length)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "UI read failed %d\n", lastError());
+        body.clear();
+        return 0;
+    }
+    return length;
+}
+
+int UiChannel::sendCommandResponse(std::unique_ptr<CommandResponse>& response) {
+    if (!response) {
+        return 0;
+    }
+    const std::vector<std::string> writes = uiAnswerWrites(*response);
+    response.reset();
+    int result = 0;
+    for (const std::string& bytes : writes) {
+        result = pipeExists() && writeBytes(bytes.data(), bytes.size()) ? 1 : 0;
+        if (!result) {
+            break;
+        }
+    }
+    return result;
+}
+
+int UiChannel::sendCommand(Command* command) {
+    if (!command || !pipeExists()) {
+        return 0;
+    }
+    const char* bytes = nullptr;
+    int length = command->getCommandBuffer(&bytes);
+    if (length <= 0 || !bytes) {
+        return 0;
+    }
+    return writeBytes(bytes, static_cast<size_t>(length)) ? 1 : 0;
+}

@@ -1,0 +1,198 @@
+#include "LinuxSocketServer.h"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr int kBacklog = 16;
+
+bool makeAddress(const String& path, sockaddr_un& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memcpy(address.sun_path, path.data(), path.size());
+    return true;
+}
+
+// Creates every missing folder of `folder` (mode 0755).
+int makeFolders(const String& folder) {
+    for (size_t slash = folder.find('/', 1); slash != String::npos;
+         slash = folder.find('/', slash + 1)) {
+        String part = folder.substr(0, slash);
+        if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            return errno;
+        }
+    }
+    if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+        return errno;
+    }
+    return 0;
+}
+
+// Whether a server still accepts connections on the socket file.
+bool someoneListens(const sockaddr_un& address) {
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    bool live = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return live;
+}
+
+}  // namespace
+
+LinuxSocketServer::LinuxSocketServer(String path) : mPath(std::move(path)) {}
+
+LinuxSocketServer::~LinuxSocketServer() {
+    dropClient();
+    closeListener();
+}
+
+void LinuxSocketServer::closeListener() {
+    if (mListenFd >= 0) {
+        ::close(mListenFd);
+        mListenFd = -1;
+    }
+    if (mOwnsFile) {
+        // A later server may have replaced the file; leave that one alone.
+        struct stat info {};
+        if (::lstat(mPath.c_str(), &info) == 0 && info.st_dev == mFileDevice &&
+            info.st_ino == mFileInode) {
+            ::unlink(mPath.c_str());
+        }
+        mOwnsFile = false;
+    }
+}
+
+bool LinuxSocketServer::listen() {
+    closeListener();
+    sockaddr_un address;
+    if (!makeAddress(mPath, address)) {
+        mLastError = ENAMETOOLONG;
+        return false;
+    }
+    size_t lastSlash = mPath.rfind('/');
+    if (lastSlash != String::npos && lastSlash > 0) {
+        if (int error = makeFolders(mPath.substr(0, lastSlash))) {
+            mLastError = error;
+            return false;
+        }
+    }
+    struct stat existing {};
+    if (::lstat(mPath.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            mLastError = EEXIST;
+            return false;
+        }
+        if (someoneListens(address)) {
+            mLastError = EADDRINUSE;
+            return false;
+        }
+        // Left behind by a server that ended without cleaning up.
+        ::unlink(mPath.c_str());
+    }
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        mLastError = errno;
+        return false;
+    }
+    struct stat bound {};
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        mLastError = errno;
+        ::close(fd);
+        return false;
+    }
+    // Every local user may connect, whatever the umask made of the file.
+    if (::chmod(mPath.c_str(), 0666) != 0 || ::lstat(mPath.c_str(), &bound) != 0 ||
+        ::listen(fd, kBacklog) != 0) {
+        mLastError = errno;
+        ::close(fd);
+        ::unlink(mPath.c_str());
+        return false;
+    }
+    mListenFd = fd;
+    mOwnsFile = true;
+    mFileDevice = bound.st_dev;
+    mFileInode = bound.st_ino;
+    mLastError = 0;
+    return true;
+}
+
+bool LinuxSocketServer::accept() {
+    if (mClientFd >= 0) {
+        return true;
+    }
+    if (mListenFd < 0) {
+        mLastError = EBADF;
+        return false;
+    }
+    for (;;) {
+        int fd = ::accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            mClientFd = fd;
+            mLastError = 0;
+            return true;
+        }
+        if (errno != EINTR) {
+            mLastError = errno;
+            return false;
+        }
+    }
+}
+
+size_t LinuxSocketServer::receive(char* buffer, size_t length) {
+    if (mClientFd < 0) {
+        mLastError = ENOTCONN;
+        return 0;
+    }
+    for (;;) {
+        ssize_t got = ::recv(mClientFd, buffer, length, 0);
+        if (got > 0) {
+            return static_cast<size_t>(got);
+        }
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        mLastError = got == 0 ? EPIPE : errno;  // EPIPE: the client closed its end
+        dropClient();
+        return 0;
+    }
+}
+
+bool LinuxSocketServer::sendAll(const char* data, size_t length) {
+    if (mClientFd < 0) {
+        mLastError = ENOTCONN;
+        return false;
+    }
+    size_t done = 0;
+    while (done < length) {
+        ssize_t sent = ::send(mClientFd, data + done, length - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            mLastError = sent < 0 ? errno : EPIPE;
+            dropClient();
+            return false;
+        }
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+void LinuxSocketServer::dropClient() {
+    if (mClientFd >= 0) {
+        ::close(mClientFd);
+        mClientFd = -1;
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "String.h"
+
+// The security of the service's pipes: a descriptor whose DACL grants the
+// well-known group Everyone all file access (0x1F01FF), so that any local
+// user's desktop program may connect. Frees what it allocated.
+class WinPipeSecurity {
+public:
+    // Builds the descriptor; null (each failing step logged) on failure.
+    static std::unique_ptr<WinPipeSecurity> create();
+    ~WinPipeSecurity();
+    WinPipeSecurity(const WinPipeSecurity&) = delete;
+    WinPipeSecurity& operator=(const WinPipeSecurity&) = delete;
+
+    void* descriptor() const { return mDescriptor; }  // PSECURITY_DESCRIPTOR
+
+private:
+    WinPipeSecurity() = default;
+
+    void* mEveryoneSid = nullptr;  // PSID, FreeSid
+    void* mAcl = nullptr;          // PACL, LocalFree
+    void* mDescriptor = nullptr;   // LocalFree
+};
+
+// A duplex byte-mode pipe with one instance, 512-byte buffers, the given
+// default time-out and the security above (not inheritable). Returns the
+// handle, or INVALID_HANDLE_VALUE with the system error in `error`.
+void* createServerPipe(const String& name, uint32_t timeoutMs, const WinPipeSecurity& security,
+                       int& error);

@@ -1,0 +1,189 @@
+// The service program under Wine's service control manager: console
+// installer, service states and controls, and the service thread's start.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "WinScm.h"
+
+namespace {
+
+constexpr char kServiceName[] = "Zorvane_Filter_service";
+constexpr char kUsage[] = "\nUSAGE:\nserver -i\tInstall service\nserver -u\tUninstall service\n";
+
+std::string serviceProgram() {
+    return windowsPath(ZORVANE_SERVICE_PROGRAM);
+}
+
+ProgramResult runService(const std::string& arguments) {
+    return runProgram("\"" + serviceProgram() + "\" " + arguments);
+}
+
+std::string windowsFolder() {
+    char folder[MAX_PATH] = {};
+    GetWindowsDirectoryA(folder, MAX_PATH);
+    return folder;
+}
+
+// Sends `control` and returns the state the SCM holds afterwards.
+DWORD control(DWORD code) {
+    ScHandle service = openService(kServiceName);
+    SERVICE_STATUS status{};
+    ControlService(service.get(), code, &status);
+    Sleep(100);  // the handler runs on the service's control thread
+    return serviceState(kServiceName);
+}
+
+bool deleteServiceLog() {
+    std::string folder = windowsFolder() + "\\Temp\\Zorvane\\";
+    for (const char* name : {"zorvane_service.log", "zorvane_service1.log"}) {
+        std::string path = folder + name;
+        // A service process on its way out may still hold the file.
+        for (int i = 0;
+             i < 100 && !DeleteFileA(path.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND; ++i) {
+            Sleep(100);
+        }
+        if (GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool logShows(const std::string& text) {
+    for (int i = 0; i < 150; ++i) {
+        if (readServiceLog().find(text) != std::string::npos) {
+            return true;
+        }
+        Sleep(100);
+    }
+    return false;
+}
+
+void expectRegistration() {
+    ScHandle service = openService(kServiceName);
+    ASSERT_TRUE(service);
+    std::vector<char> buffer(8192);
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    ASSERT_TRUE(QueryServiceConfigA(service.get(), config, buffer.size(), &needed));
+    EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_EQ(config->dwErrorControl, static_cast<DWORD>(SERVICE_ERROR_NORMAL));
+    EXPECT_STRCASEEQ(config->lpBinaryPathName, ("\"" + serviceProgram() + "\"").c_str());
+    EXPECT_STREQ(config->lpServiceStartName, "LocalSystem");
+    EXPECT_STREQ(config->lpDisplayName, kServiceName);
+
+    ASSERT_TRUE(QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION,
+                                     reinterpret_cast<BYTE*>(buffer.data()), buffer.size(),
+                                     &needed));
+    EXPECT_STREQ(reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription,
+                 "Zorvane Internet Filter Service");
+
+    // Wine keeps no failure actions (it refuses the query level); Windows does.
+    if (!QueryServiceConfig2A(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS,
+                              reinterpret_cast<BYTE*>(buffer.data()), buffer.size(), &needed)) {
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_LEVEL));
+        return;
+    }
+    auto* failure = reinterpret_cast<SERVICE_FAILURE_ACTIONSA*>(buffer.data());
+    EXPECT_EQ(failure->dwResetPeriod, 1u);
+    ASSERT_EQ(failure->cActions, 1u);
+    EXPECT_EQ(failure->lpsaActions[0].Type, SC_ACTION_RESTART);
+    EXPECT_EQ(failure->lpsaActions[0].Delay, 100u);
+}
+
+// Outside the SCM the arguments alone decide; the dispatcher fails there.
+TEST(ServiceCommandLine, UsageOrDispatcherFailureOutsideTheScm) {
+    struct Case {
+        const char* arguments;
+        DWORD exitCode;
+        const char* output;
+    } cases[] = {
+        {"-x", 0, kUsage},
+        {"-iu", 0, kUsage},
+        {"-i extra", 1063, "StartServiceCtrlDispatcher failed with err: 1063\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        ProgramResult result = runService(c.arguments);
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        EXPECT_EQ(result.output, c.output);
+    }
+}
+
+class ScmServiceLifecycle : public testing::Test {
+protected:
+    // Wine starts an installed auto-start service with every later program
+    // in the prefix: none may be left behind, whatever happens here.
+    void SetUp() override { removeService(kServiceName); }
+    void TearDown() override { removeService(kServiceName); }
+};
+
+TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
+    ASSERT_TRUE(deleteServiceLog());
+
+    ProgramResult install = runService("-I");
+    EXPECT_EQ(install.exitCode, 0u);
+    EXPECT_EQ(install.output, "Service Installed\nService Running...\n");
+    ASSERT_EQ(serviceState(kServiceName), static_cast<DWORD>(SERVICE_RUNNING));
+    expectRegistration();
+
+    ProgramResult again = runService("-i");
+    EXPECT_EQ(again.exitCode, 1073u);
+    EXPECT_EQ(again.output, "CreateService failed with err: 1073\n");
+
+    // The service thread built the paths and got as far as the settings.
+    ASSERT_TRUE(logShows("Loading Settings from store\n")) << readServiceLog();
+    std::string programData = windowsFolder().substr(0, 2) + "\\ProgramData\\Zorvane\\";
+    std::string temp = windowsFolder() + "\\Temp\\Zorvane\\";
+    std::string log = readServiceLog();
+    for (const std::string& line : {
+             " programDataDir " + programData + "\n",
+             " settingsPath " + programData + "zorvane.cred\n",
+             " hostCachePath " + programData + "https_cache\n",
+             " logLevelPath " + programData + "zorvane_log_level\n",
+             " logPath " + temp + "zorvane_service.log\n",
+             " updateInstallerPath " + temp + "\n",
+             " logger i/p " + temp + "zorvane_service.log " + programData + "zorvane_log_level\n",
+         }) {
+        EXPECT_NE(log.find(line), std::string::npos) << line;
+    }
+    EXPECT_NE(GetFileAttributesA(programData.c_str()), INVALID_FILE_ATTRIBUTES);
+
+    // Pause and continue act once; a repeat, and interrogate, keep the state.
+    EXPECT_EQ(control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_EQ(control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_EQ(control(SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_EQ(control(SERVICE_CONTROL_CONTINUE), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(control(SERVICE_CONTROL_CONTINUE), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(control(SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(SERVICE_RUNNING));
+    {
+        ScHandle service = openService(kServiceName);
+        SERVICE_STATUS status{};
+        ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+        EXPECT_EQ(status.dwControlsAccepted,
+                  static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
+                                     SERVICE_ACCEPT_SHUTDOWN));
+
+        SERVICE_STATUS stopping{};
+        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping));
+        ASSERT_TRUE(waitForState(kServiceName, SERVICE_STOPPED));
+        ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
+        EXPECT_EQ(status.dwWin32ExitCode, 0u);
+
+        ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr));
+        ASSERT_TRUE(waitForState(kServiceName, SERVICE_RUNNING));
+    }
+
+    ProgramResult uninstall = runService("-u");
+    EXPECT_EQ(uninstall.exitCode, 0u);
+    EXPECT_EQ(uninstall.output, "Stopping service...\nService Uninstalled\n");
+    EXPECT_TRUE(waitUntilGone(kServiceName));
+
+    ProgramResult absent = runService("-U");
+    EXPECT_EQ(absent.exitCode, 0u);
+    EXPECT_EQ(absent.output, "");
+}
+
+}  // namespace

@@ -1,0 +1,122 @@
+#include <windows.h>
+
+#include <aclapi.h>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Bytes.h"
+#include "UiTestSupport.h"
+#include "WinPipe.h"
+#include "WinPipeClient.h"
+#include "WinUI.h"
+
+namespace {
+
+constexpr DWORD kAllFileAccess = 0x1F01FF;
+
+// Whether the pipe's DACL is the one entry that grants Everyone all access.
+::testing::AssertionResult grantsEveryoneAllAccess(void* pipe) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    DWORD result = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                   nullptr, &dacl, nullptr, &descriptor);
+    if (result != ERROR_SUCCESS) {
+        return ::testing::AssertionFailure() << "GetSecurityInfo " << result;
+    }
+    std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
+    if (!dacl || dacl->AceCount != 1) {
+        return ::testing::AssertionFailure() << "entries: " << (dacl ? dacl->AceCount : -1);
+    }
+    BYTE everyone[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof everyone;
+    if (!CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size)) {
+        return ::testing::AssertionFailure() << "CreateWellKnownSid " << GetLastError();
+    }
+    void* ace = nullptr;
+    if (!GetAce(dacl, 0, &ace)) {
+        return ::testing::AssertionFailure() << "GetAce " << GetLastError();
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || allowed->Header.AceFlags != 0 ||
+        allowed->Mask != kAllFileAccess) {
+        return ::testing::AssertionFailure()
+               << "type " << int(allowed->Header.AceType) << " flags "
+               << int(allowed->Header.AceFlags) << " mask " << std::hex << allowed->Mask;
+    }
+    if (!EqualSid(&allowed->SidStart, everyone)) {
+        return ::testing::AssertionFailure() << "the entry is not Everyone";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(WinUiPipe, GrantsEveryoneAllAccess) {
+    UiEndpoint endpoint;
+    WinUI ui{String(endpoint.name())};
+    ASSERT_NE(ui.handle(), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(grantsEveryoneAllAccess(ui.handle()));
+
+    WinPipe pipe{String(endpoint.name() + "_cmd"), 5000};
+    ASSERT_TRUE(pipe.exists());
+    EXPECT_TRUE(grantsEveryoneAllAccess(pipe.handle()));
+}
+
+TEST(WinUiPipe, SecondClientIsRefusedWhileOneIsServed) {
+    UiEndpoint endpoint;
+    ScriptedService script;
+    ServedUi served(endpoint, script);
+    {
+        std::unique_ptr<PipeClient> first = endpoint.connect();
+        ASSERT_TRUE(first);
+        ASSERT_TRUE(writeAll(*first, frame(UI_READ_AUTH_STATUS_CMD)));
+        EXPECT_EQ(readWord(*first), 1);
+
+        WinPipeClient second{String(endpoint.name())};
+        EXPECT_FALSE(second.open());
+        EXPECT_EQ(second.lastError(), ERROR_PIPE_BUSY);
+    }
+}
+
+// The notifier's command pipe: frames read whole with readAll, answers
+// written back, one client after another.
+TEST(WinPipeServer, ServesClientsOneAfterAnother) {
+    UiEndpoint endpoint;
+    WinPipe pipe{String(endpoint.name()), 5000};
+    ASSERT_TRUE(pipe.exists());
+    std::thread server([&pipe] {
+        for (int served = 0; served < 2;) {
+            char word[4];
+            if (!pipe.readAll(word, 4)) {
+                continue;  // a client went: the next connect takes the next one
+            }
+            std::vector<char> body(readLe32(word));
+            if (!pipe.readAll(body.data(), static_cast<uint32_t>(body.size()))) {
+                continue;
+            }
+            std::string answer(body.rbegin(), body.rend());
+            uint32_t length = static_cast<uint32_t>(answer.size());
+            if (pipe.write(answer.data(), length) && length == answer.size()) {
+                ++served;
+            }
+        }
+    });
+    for (const std::string text : {"first", "second client"}) {
+        std::unique_ptr<PipeClient> client = endpoint.connect();
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(writeAll(*client, lengthWord(static_cast<uint32_t>(text.size()))));
+        // The body in two pieces.
+        ASSERT_TRUE(writeAll(*client, text.substr(0, 2)));
+        Sleep(5);
+        ASSERT_TRUE(writeAll(*client, text.substr(2)));
+        std::string answer;
+        ASSERT_TRUE(readExactly(*client, answer, static_cast<uint32_t>(text.size())));
+        EXPECT_EQ(answer, std::string(text.rbegin(), text.rend()));
+    }
+    server.join();
+}
+
+}  // namespace

@@ -1,0 +1,258 @@
+#include "CloudData.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <initializer_list>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <stdexcept>
+
+using nlohmann::json;
+
+namespace {
+
+[[noreturn]] void fail(const std::string& where, const std::string& what) {
+    throw std::runtime_error(where + ": " + what);
+}
+
+// A misspelt key would otherwise be ignored silently and its default used.
+void checkKeys(const json& object, const std::string& where,
+               std::initializer_list<const char*> allowed) {
+    if (!object.is_object()) {
+        fail(where, "must be an object");
+    }
+    for (const auto& item : object.items()) {
+        bool known = std::any_of(allowed.begin(), allowed.end(),
+                                 [&](const char* key) { return item.key() == key; });
+        if (!known) {
+            fail(where, "unknown key \"" + item.key() + "\"");
+        }
+    }
+}
+
+std::string text(const json& object, const char* key, const std::string& where,
+                 const std::string* fallback = nullptr) {
+    auto found = object.find(key);
+    if (found == object.end()) {
+        if (fallback) {
+            return *fallback;
+        }
+        fail(where, std::string("missing \"") + key + "\"");
+    }
+    if (!found->is_string()) {
+        fail(where, std::string("\"") + key + "\" must be a string");
+    }
+    return found->get<std::string>();
+}
+
+long long number(const json& object, const char* key, const std::string& where, long long lowest,
+                 long long highest, const long long* fallback = nullptr) {
+    auto found = object.find(key);
+    if (found == object.end()) {
+        if (fallback) {
+            return *fallback;
+        }
+        fail(where, std::string("missing \"") + key + "\"");
+    }
+    if (!found->is_number_integer()) {
+        fail(where, std::string("\"") + key + "\" must be an integer");
+    }
+    long long value = found->get<long long>();
+    if (value < lowest || value > highest) {
+        fail(where, std::string("\"") + key + "\" out of range");
+    }
+    return value;
+}
+
+// Reply values are lines of "KEY, value": a line break would start a new key.
+void checkOneLine(const std::string& value, const std::string& where, const char* key) {
+    if (value.find_first_of("\r\n") != std::string::npos) {
+        fail(where, std::string("\"") + key + "\" must not contain a line break");
+    }
+}
+
+bool isLowerHex(const std::string& value) {
+    return std::all_of(value.begin(), value.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::string md5Hex(const std::string& value) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(value.data(), value.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+        throw std::runtime_error("MD5 is not available");
+    }
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kDigits[digest[i] >> 4];
+        hex += kDigits[digest[i] & 0x0f];
+    }
+    return hex;
+}
+
+CloudChild parseChild(const json& entry, const std::string& where) {
+    checkKeys(entry, where, {"id", "name", "level", "session_key"});
+    CloudChild child;
+    child.id = static_cast<uint32_t>(number(entry, "id", where, 1, 0xFFFFFFFFLL));
+    child.name = text(entry, "name", where);
+    // "; " separates the fields of a CHILDINFO line.
+    if (child.name.empty() || child.name.find(';') != std::string::npos) {
+        fail(where, "\"name\" must be non-empty and without ';'");
+    }
+    checkOneLine(child.name, where, "name");
+    child.level = static_cast<int>(number(entry, "level", where, 1, 3));
+    child.sessionKey = text(entry, "session_key", where);
+    // The key becomes part of the filter URL's path.
+    bool urlSafe = std::all_of(child.sessionKey.begin(), child.sessionKey.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+               c == '-' || c == '_' || c == '.' || c == '~';
+    });
+    if (child.sessionKey.empty() || !urlSafe) {
+        fail(where, "\"session_key\" must be non-empty letters, digits, '-', '_', '.', '~'");
+    }
+    return child;
+}
+
+CloudAccount parseAccount(const json& entry, const std::string& where) {
+    checkKeys(entry, where,
+              {"user", "password", "password_md5", "password_hint", "active", "children"});
+    CloudAccount account;
+    account.user = text(entry, "user", where);
+    if (account.user.empty()) {
+        fail(where, "\"user\" must not be empty");
+    }
+    checkOneLine(account.user, where, "user");
+    if (entry.contains("password") == entry.contains("password_md5")) {
+        fail(where, "give exactly one of \"password\" and \"password_md5\"");
+    }
+    if (entry.contains("password")) {
+        account.passwordMd5 = md5Hex(text(entry, "password", where));
+    } else {
+        account.passwordMd5 = text(entry, "password_md5", where);
+        if (account.passwordMd5.size() != 32 || !isLowerHex(account.passwordMd5)) {
+            fail(where, "\"password_md5\" must be 32 lowercase hexadecimal digits");
+        }
+    }
+    auto active = entry.find("active");
+    if (active != entry.end()) {
+        if (!active->is_boolean()) {
+            fail(where, "\"active\" must be true or false");
+        }
+        account.active = active->get<bool>();
+    }
+    auto children = entry.find("children");
+    if (children != entry.end()) {
+        if (!children->is_array()) {
+            fail(where, "\"children\" must be an array");
+        }
+        std::set<uint32_t> ids;
+        for (size_t i = 0; i < children->size(); ++i) {
+            CloudChild child = parseChild((*children)[i], where + " child " + std::to_string(i));
+            if (!ids.insert(child.id).second) {
+                fail(where, "child id " + std::to_string(child.id) + " given twice");
+            }
+            account.children.push_back(child);
+        }
+    }
+    return account;
+}
+
+}  // namespace
+
+const CloudAccount* CloudData::findAccount(const std::string& user) const {
+    for (const auto& account : accounts) {
+        if (account.user == user) {
+            return &account;
+        }
+    }
+    return nullptr;
+}
+
+CloudData CloudData::parse(const std::string& jsonText) {
+    json root;
+    try {
+        root = json::parse(jsonText);
+    } catch (const json::parse_error& error) {
+        fail("data", std::string("not valid JSON: ") + error.what());
+    }
+    checkKeys(root, "data",
+              {"about", "zorvane_version", "filter", "filter1", "auth", "auth_expiry_seconds",
+               "accounts", "devices"});
+    CloudData data;
+    data.version = text(root, "zorvane_version", "data");
+    // The client reads a decimal number and stops at an empty value.
+    if (data.version.empty() || !std::all_of(data.version.begin(), data.version.end(),
+                                             [](char c) { return c >= '0' && c <= '9'; })) {
+        fail("data", "\"zorvane_version\" must be decimal digits");
+    }
+    const std::string defaultFilter = "https://{host}:{https_port}/zorv";
+    const std::string noFallback;
+    const std::string defaultAuth = "http://{host}:{http_port}/cgi-bin/auth";
+    data.filterUrl = text(root, "filter", "data", &defaultFilter);
+    data.fallbackFilterUrl = text(root, "filter1", "data", &noFallback);
+    data.authUrl = text(root, "auth", "data", &defaultAuth);
+    // The client takes the host verdict URL from the part after "https://".
+    if (data.filterUrl.rfind("https://", 0) != 0) {
+        fail("data", "\"filter\" must start with https://");
+    }
+    if (data.authUrl.empty()) {
+        fail("data", "\"auth\" must not be empty");
+    }
+    checkOneLine(data.filterUrl, "data", "filter");
+    checkOneLine(data.fallbackFilterUrl, "data", "filter1");
+    checkOneLine(data.authUrl, "data", "auth");
+    const long long defaultExpiry = 86400;
+    data.authExpirySeconds = static_cast<long>(
+        number(root, "auth_expiry_seconds", "data", 0, 0x7FFFFFFF, &defaultExpiry));
+
+    auto accounts = root.find("accounts");
+    if (accounts == root.end() || !accounts->is_array()) {
+        fail("data", "\"accounts\" must be an array");
+    }
+    for (size_t i = 0; i < accounts->size(); ++i) {
+        CloudAccount account = parseAccount((*accounts)[i], "account " + std::to_string(i));
+        if (data.findAccount(account.user)) {
+            fail("account " + std::to_string(i), "user \"" + account.user + "\" given twice");
+        }
+        data.accounts.push_back(account);
+    }
+
+    auto devices = root.find("devices");
+    if (devices != root.end()) {
+        if (!devices->is_array()) {
+            fail("data", "\"devices\" must be an array");
+        }
+        for (size_t i = 0; i < devices->size(); ++i) {
+            const std::string where = "device " + std::to_string(i);
+            const json& entry = (*devices)[i];
+            checkKeys(entry, where, {"signature", "account"});
+            std::string signature = text(entry, "signature", where);
+            std::string owner = text(entry, "account", where);
+            if (signature.empty()) {
+                fail(where, "\"signature\" must not be empty");
+            }
+            if (!data.findAccount(owner)) {
+                fail(where, "account \"" + owner + "\" is not in \"accounts\"");
+            }
+            if (!data.deviceOwners.emplace(signature, owner).second) {
+                fail(where, "signature \"" + signature + "\" given twice");
+            }
+        }
+    }
+    return data;
+}
+
+const char* levelText(int level) {
+    switch (level) {
+        case 1:
+            return "Elementary School Level";
+        case 2:
+            return "Middle School Level";
+        case 3:
+            return "High School Level";
+        default:
+            return "";
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct CloudChild {
+    uint32_t id = 0;
+    std::string name;
+    int level = 0;  // 1 elementary, 2 middle, 3 high school
+    std::string sessionKey;
+};
+
+struct CloudAccount {
+    std::string user;
+    std::string passwordMd5;  // 32 lowercase hexadecimal digits
+    bool active = true;
+    std::vector<CloudChild> children;
+};
+
+// What the cloud answers with: read once at start from one JSON text, then
+// only read (by every request thread at once).
+struct CloudData {
+    std::string version;  // decimal, sent as ZORVANE_VERSION
+    // URL templates; {host}, {http_port} and {https_port} are filled per request.
+    std::string filterUrl;
+    std::string fallbackFilterUrl;  // empty: no FILTER1 line
+    std::string authUrl;
+    long authExpirySeconds = 86400;
+    std::vector<CloudAccount> accounts;
+    std::map<std::string, std::string> deviceOwners;  // device signature -> user
+
+    const CloudAccount* findAccount(const std::string& user) const;
+
+    // Throws std::runtime_error naming the offending entry.
+    static CloudData parse(const std::string& jsonText);
+    // The built-in default (tools/cloud/default-cloud.json).
+    static const char* defaultText();
+};
+
+// The school-level text of a child's filter level in the sign-in reply.
+const char* levelText(int level);
