@@ -8,22 +8,15 @@ export WINEPREFIX=${WINEPREFIX:-${ZORVANE_WINEPREFIX:-${TMPDIR:-/tmp}/zorvane-wi
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 loader=/usr/lib/wine/wine64
 [[ -x $loader ]] || loader=$(command -v wine64 || command -v wine)
-server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 
-mkdir -p "$(dirname "$WINEPREFIX")"
-(
-  flock 9
-  if [[ ! -f $WINEPREFIX/system.reg ]]; then
-    "$loader" wineboot --init >/dev/null 2>&1 </dev/null || true
-    "$server" -w || true
-  fi
-  # Wine's own background processes (service manager, RPC) start with the
-  # first program of a wineserver session and inherit its output; started
-  # here, detached from the caller's pipes, they never hold a test's output
-  # open after the test ended. The server stays a while between programs.
-  if ! "$server" -k0 2>/dev/null; then
-    "$server" -p30 </dev/null >/dev/null 2>&1 || true
-    "$loader" wineboot >/dev/null 2>&1 </dev/null || true
-  fi
-) 9>"$WINEPREFIX.lock"
+if [[ ! -f $WINEPREFIX/system.reg ]]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    flock 9
+    if [[ ! -f $WINEPREFIX/system.reg ]]; then
+      "$loader" wineboot --init >/dev/null 2>&1 || true
+      wineserver -w || true
+    fi
+  ) 9>"$WINEPREFIX.lock"
+fi
 exec "$loader" "$@"
