@@ -1,5 +1,7 @@
 #include "LinuxSocketServer.h"
 
+#include "LinuxSocketIo.h"
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -174,18 +176,9 @@ bool LinuxSocketServer::sendAll(const char* data, size_t length) {
         mLastError = ENOTCONN;
         return false;
     }
-    size_t done = 0;
-    while (done < length) {
-        ssize_t sent = ::send(mClientFd, data + done, length - done, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            mLastError = sent < 0 ? errno : EPIPE;
-            dropClient();
-            return false;
-        }
-        done += static_cast<size_t>(sent);
+    if (!LinuxSocketIo::sendAll(mClientFd, data, length, mLastError)) {
+        dropClient();
+        return false;
     }
     return true;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "LinuxPaths.h"
+#include "LinuxSocketIo.h"
 #include "Logger.h"
 #include "UserNotifierChannel.h"
 
@@ -82,35 +83,11 @@ public:
     }
 
     bool write(const char* data, uint32_t length, int& error) override {
-        while (length > 0) {
-            ssize_t sent = ::send(mSocket, data, length, MSG_NOSIGNAL);
-            if (sent < 0 && errno == EINTR) {
-                continue;
-            }
-            if (sent <= 0) {
-                error = sent < 0 ? errno : EPIPE;
-                return false;
-            }
-            data += sent;
-            length -= static_cast<uint32_t>(sent);
-        }
-        return true;
+        return LinuxSocketIo::sendAll(mSocket, data, length, error);
     }
 
     bool read(char* data, uint32_t length, int& error) override {
-        while (length > 0) {
-            ssize_t got = ::recv(mSocket, data, length, 0);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got <= 0) {
-                error = got < 0 ? errno : ECONNRESET;
-                return false;
-            }
-            data += got;
-            length -= static_cast<uint32_t>(got);
-        }
-        return true;
+        return LinuxSocketIo::receiveAll(mSocket, data, length, error);
     }
 
     void close() override {

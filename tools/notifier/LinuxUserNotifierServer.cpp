@@ -10,39 +10,10 @@
 
 #include "Bytes.h"
 #include "LinuxPaths.h"
+#include "LinuxSocketIo.h"
 #include "UserNotifierServer.h"
 
 namespace {
-
-bool sendAll(int socket, const char* data, size_t length) {
-    while (length > 0) {
-        ssize_t sent = ::send(socket, data, length, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            return false;
-        }
-        data += sent;
-        length -= static_cast<size_t>(sent);
-    }
-    return true;
-}
-
-bool receiveAll(int socket, char* data, size_t length) {
-    while (length > 0) {
-        ssize_t got = ::recv(socket, data, length, 0);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        data += got;
-        length -= static_cast<size_t>(got);
-    }
-    return true;
-}
 
 // <run dir>notify/<SID>: the folder is shared by every user (sticky, world
 // writable, like /tmp); the socket itself is this user's.
@@ -104,18 +75,19 @@ public:
         }
         timeval timeout{5, 0};
         setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        int error = 0;
         char count[4];
-        bool ok = receiveAll(client, count, sizeof count);
+        bool ok = LinuxSocketIo::receiveAll(client, count, sizeof count, error);
         uint32_t length = ok ? readLe32(count) : 0;
         ok = ok && length <= kMaxMessage;
         if (ok) {
             message.resize(length);
-            ok = receiveAll(client, message.data(), length);
+            ok = LinuxSocketIo::receiveAll(client, message.data(), length, error);
         }
         if (ok) {
             char reply[4];
             writeLe32(reply, answer);
-            ok = sendAll(client, reply, sizeof reply);
+            ok = LinuxSocketIo::sendAll(client, reply, sizeof reply, error);
         }
         ::close(client);
         if (!ok) {
