@@ -84,7 +84,8 @@ bool answers(const sockaddr_un& address) {
 
 }  // namespace
 
-ControlServer::ControlServer(std::string path) : mPath(std::move(path)) {}
+ControlServer::ControlServer(std::string path, ZorvaneDeviceControlFn control)
+    : mPath(std::move(path)), mControl(control != nullptr ? control : ZorvaneDeviceControl) {}
 
 ControlServer::~ControlServer() {
     stop();
@@ -258,7 +259,7 @@ void ControlServer::serve(Connection* connection) {
         if (op == ZORVANE_CONTROL_OP_IOCTL) {
             uint32_t returned = 0;
             const E_ZorvaneIoStatus status =
-                ZorvaneDeviceControl(code, buffer.data(), inputLength, outputLength, &returned);
+                mControl(code, buffer.data(), inputLength, outputLength, &returned);
             sent = sendReply(fd, status == ZORVANE_IO_SUCCESS, status, buffer.data(), returned);
         } else if (op == ZORVANE_CONTROL_OP_READ && inputLength == 0) {
             const uint32_t returned = ZorvaneDeviceRead(buffer.data(), outputLength);

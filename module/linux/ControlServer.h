@@ -13,9 +13,17 @@
 #include <string>
 #include <thread>
 
+#include "zorvane_ioctl.h"
+
+// How the server completes one device control (the filter's dispatch; a
+// test host may wrap it).
+using ZorvaneDeviceControlFn = E_ZorvaneIoStatus (*)(uint32_t code, void* buffer,
+                                                     uint32_t inputLength, uint32_t outputLength,
+                                                     uint32_t* returned);
+
 class ControlServer {
 public:
-    explicit ControlServer(std::string path);
+    explicit ControlServer(std::string path, ZorvaneDeviceControlFn control = nullptr);
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
@@ -41,6 +49,7 @@ private:
     void reapLocked();
 
     std::string mPath;
+    ZorvaneDeviceControlFn mControl;
     int mListenFd = -1;
     int mWakeFds[2] = {-1, -1};  // a pipe that wakes the accept loop for stop
     ino_t mSocketInode = 0;

@@ -1,118 +1,13 @@
 // zorvane_filter: the filter's user-space host on Linux. Serves the control
 // device on a Unix socket until SIGTERM or SIGINT, then unloads in order.
 
-#include <signal.h>
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
-#include "ControlServer.h"
-#include "Filter.h"
-#include "LinuxOs.h"
-#include "ZorvaneLog.h"
-#include "zorvane_control_socket.h"
-
-namespace {
-
-void usage() {
-    fprintf(stderr,
-            "usage: zorvane_filter [--socket PATH] [--log FILE] [--log-level 0|1|2]\n"
-            "  --socket     control socket (default: $ZORVANE_RUN_DIR or /run/zorvane/, then "
-            "\"" ZORVANE_CONTROL_SOCKET_NAME
-            "\")\n"
-            "  --log        diagnostics file (default: standard error)\n"
-            "  --log-level  0 trace, 1 info (default), 2 errors only\n");
-}
-
-std::string defaultSocketPath() {
-    const char* runDir = getenv("ZORVANE_RUN_DIR");
-    std::string folder = (runDir != nullptr && *runDir != 0) ? runDir : "/run/zorvane/";
-    if (folder.back() != '/') {
-        folder += '/';
-    }
-    // The run folder is shared with the service's world-usable sockets.
-    if (mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-        fprintf(stderr, "zorvane_filter: cannot create %s: %s\n", folder.c_str(), strerror(errno));
-    }
-    return folder + ZORVANE_CONTROL_SOCKET_NAME;
-}
-
-}  // namespace
+#include "FilterHost.h"
 
 int main(int argc, char** argv) {
-    std::string socketPath;
-    const char* logPath = nullptr;
-    int level = ZORVANE_DBG_INFO;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if ((option == "--socket" || option == "--log" || option == "--log-level") &&
-            i + 1 < argc) {
-            const char* value = argv[++i];
-            if (option == "--socket") {
-                socketPath = value;
-            } else if (option == "--log") {
-                logPath = value;
-            } else {
-                char* end = nullptr;
-                level = static_cast<int>(strtol(value, &end, 10));
-                if (*value == 0 || *end != 0 || level < ZORVANE_DBG_TRACE ||
-                    level > ZORVANE_DBG_ERROR) {
-                    usage();
-                    return 2;
-                }
-            }
-        } else {
-            usage();
-            return option == "--help" ? 0 : 2;
-        }
+    FilterHostOptions options;
+    const int exitCode = ParseFilterHostOptions(argc, argv, &options);
+    if (exitCode >= 0) {
+        return exitCode;
     }
-    if (socketPath.empty()) {
-        socketPath = defaultSocketPath();
-    }
-    if (logPath != nullptr && !LinuxOs::openLog(logPath)) {
-        fprintf(stderr, "zorvane_filter: cannot open %s: %s\n", logPath, strerror(errno));
-        return 1;
-    }
-    ZorvaneSetDebugLevel(level);
-
-    // Signals are taken by sigwait below; every thread inherits the mask.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-
-    ZorvLog(ZORVANE_DBG_INFO, "Driver Entry\n");
-    if (!LinuxOs::startWorkItems() || ZorvaneFilterStart() == 0) {
-        ZorvLog(ZORVANE_DBG_ERROR, "filter start failed\n");
-        LinuxOs::stopWorkItems();
-        return 1;
-    }
-    ControlServer server(socketPath);
-    std::string error;
-    if (!server.start(&error)) {
-        ZorvLog(ZORVANE_DBG_ERROR, "device creation failed\n");
-        fprintf(stderr, "zorvane_filter: %s\n", error.c_str());
-        server.stop();
-        ZorvaneFilterUnload();
-        LinuxOs::stopWorkItems();
-        return 1;
-    }
-    ZorvLog(ZORVANE_DBG_INFO, "control device on %s\n", socketPath.c_str());
-
-    int signalNumber = 0;
-    sigwait(&stopSignals, &signalNumber);
-
-    ZorvLog(ZORVANE_DBG_INFO, "driver unload\n");
-    server.stop();
-    ZorvaneFilterUnload();
-    LinuxOs::stopWorkItems();
-    ZorvLog(ZORVANE_DBG_INFO, "Driver unloaded successfully\n");
-    LinuxOs::closeLog();
-    return 0;
+    return RunFilterHost(options);
 }

@@ -42,6 +42,7 @@ public:
     // Of the opened service.
     virtual bool queryStatus(ServiceStatusInfo& status, int& error) = 0;
     virtual bool startService(int& error) = 0;
+    virtual bool stopService(int& error) = 0;
 };
 
 // The command line for the system's command interpreter (std::system) that

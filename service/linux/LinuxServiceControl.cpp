@@ -62,6 +62,16 @@ public:
         return status == 0;
     }
 
+    bool stopService(int& error) override {
+        if (mUnit.empty()) {
+            error = ENOENT;
+            return false;
+        }
+        int status = LinuxSystemd::systemctl({"stop", mUnit});
+        error = status;
+        return status == 0;
+    }
+
 private:
     // The unit's properties as "Name=value" lines.
     static bool show(const String& unit, std::map<String, String>& properties, int& error) {

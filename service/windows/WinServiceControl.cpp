@@ -43,6 +43,15 @@ public:
         return true;
     }
 
+    bool stopService(int& error) override {
+        SERVICE_STATUS current{};
+        if (!mService || !ControlService(mService, SERVICE_CONTROL_STOP, &current)) {
+            error = static_cast<int>(GetLastError());
+            return false;
+        }
+        return true;
+    }
+
 private:
     SC_HANDLE mManager;
     SC_HANDLE mService = nullptr;

@@ -1,0 +1,182 @@
+#include "LinuxDriver.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+#include "Bytes.h"
+#include "LinuxPaths.h"
+#include "LinuxSocketIo.h"
+#include "Logger.h"
+#include "ServiceControl.h"
+#include "zorvane_control_socket.h"
+
+namespace {
+
+LinuxDriver* gInstance = nullptr;
+std::mutex gInstanceLock;
+
+// The error a refused request gives, as the device's status says.
+int errorForStatus(uint32_t status) {
+    return status == ZORVANE_IO_INVALID_PARAMETER ? EINVAL : EACCES;
+}
+
+class LinuxControlHandle : public ControlDeviceHandle {
+public:
+    explicit LinuxControlHandle(int fd) : mFd(fd) {}
+    ~LinuxControlHandle() override { close(mFd); }
+
+    bool control(uint32_t code, char* buffer, uint32_t inputLength, uint32_t outputLength,
+                 uint32_t& returned, int& error) override {
+        return transfer(ZORVANE_CONTROL_OP_IOCTL, code, buffer, inputLength, outputLength, returned,
+                        error);
+    }
+
+    bool read(char* buffer, uint32_t length, uint32_t& returned, int& error) override {
+        return transfer(ZORVANE_CONTROL_OP_READ, 0, buffer, 0, length, returned, error);
+    }
+
+    void cancel() override {
+        mDead = true;
+        shutdown(mFd, SHUT_RDWR);
+    }
+
+private:
+    // One request and its reply; requests on a handle never overlap.
+    bool transfer(uint32_t op, uint32_t code, char* buffer, uint32_t inputLength,
+                  uint32_t outputLength, uint32_t& returned, int& error) {
+        std::lock_guard<std::mutex> lock(mLock);
+        returned = 0;
+        if (mDead) {
+            error = EPIPE;
+            return false;
+        }
+        std::vector<char> request(ZORVANE_CONTROL_REQUEST_HEAD_SIZE + inputLength);
+        writeLe32(request.data(), op);
+        writeLe32(request.data() + 4, code);
+        writeLe32(request.data() + 8, inputLength);
+        writeLe32(request.data() + 12, outputLength);
+        if (inputLength > 0) {
+            memcpy(request.data() + ZORVANE_CONTROL_REQUEST_HEAD_SIZE, buffer, inputLength);
+        }
+        char head[ZORVANE_CONTROL_REPLY_HEAD_SIZE];
+        if (!LinuxSocketIo::sendAll(mFd, request.data(), request.size(), error) ||
+            !LinuxSocketIo::receiveAll(mFd, head, sizeof(head), error)) {
+            mDead = true;
+            return false;
+        }
+        const uint32_t length = readLe32(head + 8);
+        if (length > outputLength) {
+            // A reply longer than asked breaks the framing: give the handle up.
+            error = EPROTO;
+            mDead = true;
+            return false;
+        }
+        if (length > 0 && !LinuxSocketIo::receiveAll(mFd, buffer, length, error)) {
+            mDead = true;
+            return false;
+        }
+        returned = length;
+        if (readLe32(head) != 1) {
+            error = errorForStatus(readLe32(head + 4));
+            return false;
+        }
+        return true;
+    }
+
+    int mFd;
+    std::mutex mLock;
+    std::atomic<bool> mDead{false};
+};
+
+}  // namespace
+
+LinuxDriver* LinuxDriver::instance() {
+    std::lock_guard<std::mutex> lock(gInstanceLock);
+    if (!gInstance) {
+        gInstance = new LinuxDriver(LinuxPaths::runDir() + ZORVANE_CONTROL_SOCKET_NAME);
+        registerInstance(gInstance);
+    }
+    return gInstance;
+}
+
+void LinuxDriver::cleanUp() {
+    std::lock_guard<std::mutex> lock(gInstanceLock);
+    delete gInstance;
+    gInstance = nullptr;
+}
+
+LinuxDriver::LinuxDriver(String socketPath)
+    : ControlDeviceDriver("LinuxDriver"), mSocketPath(std::move(socketPath)) {
+    initialize();
+}
+
+LinuxDriver::~LinuxDriver() {
+    UnLoad();
+    if (Driver::instance() == this) {
+        registerInstance(nullptr);
+    }
+}
+
+int LinuxDriver::loadAndStart(int& errCode) {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "driver location %s\n", mSocketPath.c_str());
+    int error = 0;
+    std::unique_ptr<ServiceControl> manager = ServiceControl::connect(error);
+    if (!manager) {
+        // No service manager: whoever runs the system starts the filter host.
+        log->out(LOGLEVEL_INFO, "no service manager; expecting the filter host to run\n");
+        return 1;
+    }
+    int ret = 0;
+    if (!manager->openService(kServiceName, error)) {
+        log->out(LOGLEVEL_INFO, "filter host service not installed (%d); expecting it to run\n",
+                 error);
+        ret = 1;
+    } else if (manager->startService(error)) {
+        ret = 1;
+    } else {
+        errCode = error;
+        log->out(LOGLEVEL_ERROR, "StartService failure! Error = %d\n", error);
+    }
+    log->out(LOGLEVEL_INFO, "LinuxDriver::startDriver ret %d\n", ret);
+    return ret;
+}
+
+void LinuxDriver::stopAndUnload() {
+    int error = 0;
+    std::unique_ptr<ServiceControl> manager = ServiceControl::connect(error);
+    if (!manager || !manager->openService(kServiceName, error)) {
+        return;
+    }
+    if (!manager->stopService(error)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "stop service failed!  Error = %d \n", error);
+    }
+}
+
+std::unique_ptr<ControlDeviceHandle> LinuxDriver::openDevice(int& errCode) {
+    sockaddr_un address{};
+    if (mSocketPath.size() >= sizeof(address.sun_path)) {
+        errCode = ENAMETOOLONG;
+        return nullptr;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        errCode = errno;
+        return nullptr;
+    }
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path, mSocketPath.c_str(), mSocketPath.size());
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        errCode = errno;
+        close(fd);
+        return nullptr;
+    }
+    return std::make_unique<LinuxControlHandle>(fd);
+}

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "ControlDeviceDriver.h"
+#include "String.h"
+
+// The filter's control device on Linux: the filter host's control socket
+// (<run dir>/ZorvaneFilter), one connection per handle. The host runs as
+// service "zorvane" where systemd manages the system; elsewhere it is
+// expected to be running already.
+class LinuxDriver : public ControlDeviceDriver {
+public:
+    static constexpr const char* kServiceName = "zorvane";
+
+    // The one driver, made on first use and registered as Driver's instance.
+    static LinuxDriver* instance();
+    static void cleanUp();
+
+    // A driver on the control socket at `socketPath` (tests); instance()
+    // uses the run folder's.
+    explicit LinuxDriver(String socketPath);
+    ~LinuxDriver() override;
+
+protected:
+    int loadAndStart(int& errCode) override;
+    void stopAndUnload() override;
+    std::unique_ptr<ControlDeviceHandle> openDevice(int& errCode) override;
+
+private:
+    String mSocketPath;
+};

@@ -1,0 +1,205 @@
+// The service's LinuxDriver against the real filter host on a socket of its
+// own: the lazy access lock, a refused response, the user map, the read
+// channel, and a host that goes away and comes back.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "Driver.h"
+#include "LinuxDriver.h"
+#include "NotifyCommand.h"
+#include "TestSupport.h"
+#include "zorvane_ioctl.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string codeText(uint32_t code) {
+    return std::to_string(static_cast<int>(code));
+}
+
+// One filter host process, ended with the object.
+class HostProcess {
+public:
+    HostProcess(const char* program, const std::string& socket, const std::string& log,
+                std::vector<std::string> extra = {}) {
+        std::vector<std::string> arguments = {program, "--socket",    socket, "--log",
+                                              log,     "--log-level", "0"};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(argument.data());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawn(&mPid, program, nullptr, nullptr, argv.data(), environ) != 0) {
+            mPid = -1;
+            return;
+        }
+        for (int i = 0; i < 500 && !fileExists(socket); ++i) {
+            std::this_thread::sleep_for(10ms);
+        }
+    }
+    ~HostProcess() { stop(); }
+    bool running() const { return mPid > 0; }
+    void stop() {
+        if (mPid > 0) {
+            kill(mPid, SIGTERM);
+            waitpid(mPid, nullptr, 0);
+            mPid = -1;
+        }
+    }
+
+private:
+    pid_t mPid = -1;
+};
+
+// A driver that does not wait after a failed read.
+class QuickLinuxDriver : public LinuxDriver {
+public:
+    using LinuxDriver::LinuxDriver;
+
+protected:
+    void pauseAfterFailedRead() override {}
+};
+
+class LinuxDriverTest : public ::testing::Test {
+protected:
+    std::string socket() const { return mDir.file("ZorvaneFilter"); }
+    std::string hostLog() const { return mDir.file("filter.log"); }
+
+    TempDir mDir;
+};
+
+TEST_F(LinuxDriverTest, FirstCodeOpensTheLockThenSucceedsOnItsSecondSending) {
+    HostProcess host(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host.running());
+    LinuxDriver driver(socket());
+    ASSERT_EQ(driver.getStatus(), DRIVER_LOADED);
+
+    LogWatch log;
+    EXPECT_EQ(driver.setFilterStatus(5), 1);
+    const std::string text = log.text();
+    const std::string enable = codeText(ZORVANE_IOCTL_ENABLE_FILTER);
+    const size_t failed = text.find("Module ioctl failed. cmd=" + enable);
+    const size_t redo = text.find("ioctl failed so redo auth sequence");
+    const size_t challenge =
+        text.find("IOCTL successful cmd=" + codeText(ZORVANE_IOCTL_GET_CHALLENGE) + " retBytes=4");
+    const size_t response =
+        text.find("IOCTL successful cmd=" + codeText(ZORVANE_IOCTL_SEND_RESPONSE) + " retBytes=1");
+    const size_t success = text.find("IOCTL successful cmd=" + enable + " retBytes=1");
+    ASSERT_NE(failed, std::string::npos) << text;
+    EXPECT_LT(failed, redo);
+    EXPECT_LT(redo, challenge);
+    EXPECT_LT(challenge, response);
+    EXPECT_LT(response, success);
+    EXPECT_NE(success, std::string::npos) << text;
+
+    // The lock stays open: the next code goes through at once.
+    LogWatch second;
+    EXPECT_EQ(driver.setFilterDevice(1001), 1);
+    EXPECT_FALSE(second.saw("redo auth sequence"));
+
+    // The filter reports the flag it stored, and its version.
+    int errCode = 0;
+    EXPECT_EQ(driver.status(errCode), DRIVER_WORKING);
+    EXPECT_TRUE(second.saw("LinuxDriver::status driver version 2.0"));
+    EXPECT_TRUE(readFile(hostLog()).find("enable filtering 1") != std::string::npos);
+}
+
+TEST_F(LinuxDriverTest, RefusedResponseFailsTheSetterWithoutAThirdTry) {
+    HostProcess host(ZORVANE_TEST_FILTER_PATH, socket(), hostLog(), {"--refuse-response"});
+    ASSERT_TRUE(host.running());
+    LinuxDriver driver(socket());
+
+    LogWatch log;
+    EXPECT_EQ(driver.setCurrentChildUser(3), 0);
+    EXPECT_EQ(log.count("Module ioctl failed. cmd=" + codeText(ZORVANE_IOCTL_SET_CURRENT_USER_CMD)),
+              1);
+    EXPECT_TRUE(log.saw("IOCTL successful cmd=" + codeText(ZORVANE_IOCTL_SEND_RESPONSE)));
+}
+
+TEST_F(LinuxDriverTest, UserMapReplacesTheHostsMapsInOnePass) {
+    HostProcess host(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host.running());
+    LinuxDriver driver(socket());
+    ASSERT_EQ(driver.setFilterSysUserMap("S-1-22-1-999", 12, 9, 1, 1), 1);
+
+    SysZorvUserMap map{{"S-1-22-1-1000", 3}, {"S-1-22-1-1001", 3}, {"S-1-22-1-1002", 4}};
+    const size_t before = readFile(hostLog()).size();
+    ASSERT_EQ(driver.setSysZorvUserMap(map), 1);
+
+    const std::string text = readFile(hostLog()).substr(before);
+    // The SID map is cleared on the first record and the process map on
+    // the last, so the old entry is gone.
+    EXPECT_LT(text.find("ExecSetUserCmd CleanupWinUserMap"),
+              text.find("ExecSetUserCmd CleanupPidChildMap"));
+    const std::string lastDump = text.substr(text.rfind("WinUser Map DUMP"));
+    for (const auto& [sid, child] : map) {
+        // Each log line carries a time stamp before its text.
+        const std::regex entry("sid - " + sid + "\n[^\n]*childId - " + std::to_string(child) +
+                               "\n");
+        EXPECT_TRUE(std::regex_search(lastDump, entry)) << lastDump;
+    }
+    EXPECT_EQ(lastDump.find("S-1-22-1-999"), std::string::npos) << lastDump;
+}
+
+TEST_F(LinuxDriverTest, RecordsReachWaitForCommandInOrder) {
+    HostProcess host(ZORVANE_TEST_FILTER_PATH, socket(), hostLog(),
+                     {"--queue", "3:3:blocked.example", "--queue", "5:0:", "--queue", "7:0:#4711"});
+    ASSERT_TRUE(host.running());
+    LinuxDriver driver(socket());
+
+    std::unique_ptr<Command> first = driver.waitForCommand();
+    auto* notice = dynamic_cast<NotifyCommand*>(first.get());
+    ASSERT_NE(notice, nullptr);
+    EXPECT_EQ(notice->getChildId(), 3u);
+    const std::vector<char> message = notice->message();
+    EXPECT_NE(std::string(message.begin(), message.end()).find("blocked.example"),
+              std::string::npos);
+
+    LogWatch log;
+    EXPECT_EQ(driver.waitForCommand(), nullptr);
+    EXPECT_TRUE(log.saw("ZORVANE_READ_CHECK_EXIT_CMD"));
+    EXPECT_FALSE(log.saw("CommandFactory"));
+
+    std::unique_ptr<Command> third = driver.waitForCommand();
+    EXPECT_NE(dynamic_cast<NotifyRedirectProcessCommand*>(third.get()), nullptr);
+    EXPECT_TRUE(log.saw("Driver read command 7"));
+}
+
+TEST_F(LinuxDriverTest, HostThatRestartsIsReachedAgainAfterTheStatusCheck) {
+    auto host = std::make_unique<HostProcess>(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host->running());
+    QuickLinuxDriver driver(socket());
+    ASSERT_EQ(driver.setFilterStatus(1), 1);
+
+    host->stop();
+    EXPECT_EQ(driver.setFilterStatus(1), 0);
+    EXPECT_EQ(driver.waitForCommand(), nullptr);
+    int errCode = 0;
+    LogWatch log;
+    driver.status(errCode);
+    EXPECT_TRUE(log.saw("mIoctlDeviceHandle creation failed"));
+    EXPECT_EQ(driver.setFilterStatus(1), 0);
+    EXPECT_TRUE(log.saw("Module devfd is invalid"));
+
+    host = std::make_unique<HostProcess>(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host->running());
+    EXPECT_EQ(driver.status(errCode), DRIVER_WORKING);
+    // The restarted filter's lock is closed again: reopened on demand.
+    EXPECT_EQ(driver.setFilterStatus(1), 1);
+}
+
+}  // namespace
