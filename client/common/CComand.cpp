@@ -18,6 +18,16 @@ void append(std::vector<char>& body, const String& text) {
     body.insert(body.end(), text.begin(), text.end());
 }
 
+// The id, "user,password" and a NUL.
+std::vector<char> credentialsRequest(uint32_t id, const String& user, const String& password) {
+    std::vector<char> body = idOnly(id);
+    append(body, user);
+    body.push_back(',');
+    append(body, password);
+    body.push_back('\0');
+    return body;
+}
+
 }  // namespace
 
 void CComand::setArgument(int key, ArgumentBlock block) {
@@ -52,12 +62,7 @@ CAuthCommand::CAuthCommand(const String& user, const String& password) {
 }
 
 std::vector<char> CAuthCommand::buildRequest() const {
-    std::vector<char> body = idOnly(UI_READ_AUTH_CMD);
-    append(body, argumentText(kArgFirst));
-    body.push_back(',');
-    append(body, argumentText(kArgSecond));
-    body.push_back('\0');
-    return body;
+    return credentialsRequest(UI_READ_AUTH_CMD, argumentText(kArgFirst), argumentText(kArgSecond));
 }
 
 std::vector<char> CAuthStatusCommand::buildRequest() const {
@@ -81,4 +86,23 @@ std::vector<char> CSetWinZorvUserMapCommand::buildRequest() const {
     append(body, argumentText(kArgFirst));
     body.push_back('\0');
     return body;
+}
+
+CEnableCommand::CEnableCommand(const String& user, const String& password, bool enable)
+    : mEnable(enable) {
+    setArgument(kArgFirst, ArgumentBlock::fromText(user));
+    setArgument(kArgSecond, ArgumentBlock::fromText(password));
+}
+
+std::vector<char> CEnableCommand::buildRequest() const {
+    return credentialsRequest(mEnable ? UI_READ_ENABLE_CMD : UI_READ_DISABLE_CMD,
+                              argumentText(kArgFirst), argumentText(kArgSecond));
+}
+
+std::vector<char> CStatusCommand::buildRequest() const {
+    return idOnly(UI_READ_STATUS_CMD);
+}
+
+std::vector<char> CNUsersCommand::buildRequest() const {
+    return idOnly(UI_READ_N_USERS_CMD);
 }

@@ -76,3 +76,26 @@ public:
     explicit CSetWinZorvUserMapCommand(const String& mapText);
     std::vector<char> buildRequest() const override;
 };
+
+// 257 and 258: the parent's password check before enabling or disabling the
+// filter; the body is built like the sign-in's. The service changes nothing.
+class CEnableCommand : public CComand {
+public:
+    CEnableCommand(const String& user, const String& password, bool enable);
+    std::vector<char> buildRequest() const override;
+
+private:
+    bool mEnable;
+};
+
+// 259: the filter's module status (its enabled flag).
+class CStatusCommand : public CComand {
+public:
+    std::vector<char> buildRequest() const override;
+};
+
+// 256: the byte length of the child-list text.
+class CNUsersCommand : public CComand {
+public:
+    std::vector<char> buildRequest() const override;
+};

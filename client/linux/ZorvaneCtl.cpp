@@ -23,15 +23,21 @@ const char* const kHelp =
     "Commands:\n"
     "  signin <user>       sign the parent account in (asks for the password)\n"
     "  auth-status         show whether the parent account is signed in\n"
+    "  status              show whether the filter module is filtering\n"
     "  children            list the child profiles: id, level, name\n"
+    "  n-users             the byte length of that list\n"
     "  map                 print the map of system users (SID) to child ids\n"
     "  set-map [--user <name>] <file|->\n"
-    "                      store a user map read from a file or standard input;\n"
-    "                      with --user, sign in first on the same connection\n"
+    "                      sign in, then store a user map read from a file or\n"
+    "                      standard input on the same connection; asks for the\n"
+    "                      user name when --user is not given\n"
+    "  check-enable <user>, check-disable <user>\n"
+    "                      check the parent's password for enabling or\n"
+    "                      disabling the filter (the service changes nothing)\n"
     "  --help              show this help\n"
     "\n"
     "Passwords are read without echo from the terminal, or as the first line of\n"
-    "standard input when that is not a terminal.\n"
+    "standard input when that is not a terminal (then set-map needs --user).\n"
     "\n"
     "Exit status: 0 success, 1 the service refused, 2 usage error,\n"
     "3 the service cannot be reached.\n"
@@ -106,6 +112,18 @@ bool readPassword(CtlStreams& io, std::string& password) {
     return true;
 }
 
+// The user name typed at the terminal (with echo).
+bool readUser(CtlStreams& io, std::string& user) {
+    io.err << "User: " << std::flush;
+    if (!std::getline(io.in, user)) {
+        return false;
+    }
+    if (!user.empty() && user.back() == '\r') {
+        user.pop_back();
+    }
+    return !user.empty();
+}
+
 // Signs in over the connection; CTL_EXIT_OK when the service accepted.
 int signIn(CtlStreams& io, CService& service, const std::string& user, bool announce) {
     std::string password;
@@ -174,25 +192,41 @@ int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& ar
         return usageError(io, "set-map needs a file, or - for standard input");
     }
 
-    // The password comes before the map when both are on standard input.
-    if (withUser) {
-        if (int result = signIn(io, service, user, false)) {
-            return result;
-        }
-    }
+    // A file is read before the password is asked for; standard input
+    // holds the password first, then the map.
     std::string text;
-    if (source == "-") {
-        text.assign(std::istreambuf_iterator<char>(io.in), std::istreambuf_iterator<char>());
-    } else {
+    // The id and the terminating NUL share the service's body limit.
+    auto tooLarge = [&] { return text.size() + 5 > kUiMaxBodyLength; };
+    const char* const tooLargeMessage = "the user map is larger than the service accepts";
+    if (source != "-") {
         std::ifstream file(source, std::ios::binary);
         if (!file) {
             return usageError(io, "cannot read " + source + ": " + std::strerror(errno));
         }
         text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (tooLarge()) {
+            return usageError(io, tooLargeMessage);
+        }
     }
-    // The id and the terminating NUL share the service's body limit.
-    if (text.size() + 5 > kUiMaxBodyLength) {
-        return usageError(io, "the user map is larger than the service accepts");
+    // The service takes a map only on a connection that signed in.
+    if (!withUser) {
+        if (!io.terminal) {
+            return usageError(io,
+                              "set-map needs --user <name> when standard input is not a "
+                              "terminal");
+        }
+        if (!readUser(io, user)) {
+            return usageError(io, "no user name given");
+        }
+    }
+    if (int result = signIn(io, service, user, false)) {
+        return result;
+    }
+    if (source == "-") {
+        text.assign(std::istreambuf_iterator<char>(io.in), std::istreambuf_iterator<char>());
+        if (tooLarge()) {
+            return usageError(io, tooLargeMessage);
+        }
     }
 
     CSetWinZorvUserMapCommand command{String(text)};
@@ -205,6 +239,35 @@ int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& ar
         return CTL_EXIT_REFUSED;
     }
     io.out << "User map stored.\n";
+    return CTL_EXIT_OK;
+}
+
+// Prints a 4-byte answer through `show`.
+template <typename Show>
+int printNumber(CtlStreams& io, CService& service, CComand& command, Show show) {
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    show(reply->number(CReply::kKeyAnswer));
+    return CTL_EXIT_OK;
+}
+
+int checkPassword(CtlStreams& io, CService& service, const std::string& user, bool enable) {
+    std::string password;
+    if (!readPassword(io, password)) {
+        return usageError(io, "no password given");
+    }
+    CEnableCommand command{String(user), String(password), enable};
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    if (reply->number(CReply::kKeyAnswer) != 1) {
+        io.err << "zorvanectl: the password was not accepted\n";
+        return CTL_EXIT_REFUSED;
+    }
+    io.out << "Password accepted.\n";
     return CTL_EXIT_OK;
 }
 
@@ -230,6 +293,12 @@ int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService&
     if (command == "set-map") {
         return setMap(io, service, args);
     }
+    if (command == "check-enable" || command == "check-disable") {
+        if (args.size() != 2) {
+            return usageError(io, command + " needs exactly one user name");
+        }
+        return checkPassword(io, service, args[1], command == "check-enable");
+    }
     if (args.size() != 1) {
         return usageError(io, command + " takes no arguments");
     }
@@ -243,6 +312,21 @@ int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService&
     if (command == "map") {
         CGetWinZorvUserMapCommand request;
         return printText(io, service, request);
+    }
+    if (command == "status") {
+        CStatusCommand request;
+        return printNumber(io, service, request, [&](uint32_t enabled) {
+            if (enabled == 1) {
+                io.out << "filtering\n";
+            } else {
+                io.out << "not filtering (or the filter module does not answer)\n";
+            }
+        });
+    }
+    if (command == "n-users") {
+        CNUsersCommand request;
+        return printNumber(io, service, request,
+                           [&](uint32_t length) { io.out << length << "\n"; });
     }
     return usageError(io, "unknown command '" + command + "'");
 }

@@ -2,10 +2,14 @@
 
 #include <vector>
 
+#include "AuthCommand.h"
 #include "Bytes.h"
 #include "Logger.h"
 #include "NotifyCodes.h"
 #include "NotifyCommand.h"
+#include "ProfileCommands.h"
+#include "ServerDownCommand.h"
+#include "StatusCommands.h"
 
 namespace {
 
@@ -19,23 +23,31 @@ const std::vector<CommandFactory::Entry>& CommandFactory::defaultTable() {
         {DRIVER_READ_HTTPS_HOST_STATUS_CMD, "HttpsCommand", kIdLength, nullptr},
         {DRIVER_READ_NOTIFY_HTTPS_SITE_BLOCKED_CMD, "NotifyCommand", NotifyCommand::kHeaderLength,
          NotifyCommand::build},
-        {ZORVANE_READ_ALL_SERVER_DOWN_CMD, "ServerDownCommand", kIdLength, nullptr},
+        {ZORVANE_READ_ALL_SERVER_DOWN_CMD, "ServerDownCommand", ServerDownCommand::kMinLength,
+         ServerDownCommand::build},
         {ZORVANE_READ_NOTIFY_REDIRECT_PID, "NotifyRedirectProcessCommand",
          NotifyRedirectProcessCommand::kMinLength, NotifyRedirectProcessCommand::build},
-        {UI_READ_N_USERS_CMD, "ChildListCommand", kIdLength, nullptr},
-        {UI_READ_ENABLE_CMD, "EnableCommand", kIdLength, nullptr},
-        {UI_READ_DISABLE_CMD, "EnableCommand", kIdLength, nullptr},
-        {UI_READ_STATUS_CMD, "StatusCommand", kIdLength, nullptr},
-        {UI_READ_AUTH_CMD, "AuthCommand", kIdLength, nullptr},
-        {UI_READ_GET_USER_INFO_CMD, "UserInfoCommand", kIdLength, nullptr},
-        {UI_READ_SET_USER_CMD, "SetUserCommand", kIdLength, nullptr},
-        {UI_READ_GET_USER_LIST_CMD, "ChildListCommand", kIdLength, nullptr},
-        {UI_READ_GET_SYS_ZORV_USER_MAP_CMD, "GetSysZorvUserMapCommand", kIdLength, nullptr},
-        {UI_READ_SET_SYS_ZORV_USER_MAP_CMD, "SetSysZorvUserMapCommand", kIdLength, nullptr},
-        {UI_READ_AUTH_STATUS_CMD, "AuthStatusCommand", kIdLength, nullptr},
+        {UI_READ_N_USERS_CMD, "ChildListCommand", ChildListCommand::kMinLength,
+         ChildListCommand::build},
+        {UI_READ_ENABLE_CMD, "EnableCommand", EnableCommand::kMinLength, EnableCommand::build},
+        {UI_READ_DISABLE_CMD, "EnableCommand", EnableCommand::kMinLength, EnableCommand::build},
+        {UI_READ_STATUS_CMD, "StatusCommand", StatusCommand::kMinLength, StatusCommand::build},
+        {UI_READ_AUTH_CMD, "AuthCommand", AuthCommand::kMinLength, AuthCommand::build},
+        {UI_READ_GET_USER_INFO_CMD, "UserInfoCommand", UserInfoCommand::kMinLength,
+         UserInfoCommand::build},
+        {UI_READ_SET_USER_CMD, "SetUserCommand", SetUserCommand::kMinLength, SetUserCommand::build},
+        {UI_READ_GET_USER_LIST_CMD, "ChildListCommand", ChildListCommand::kMinLength,
+         ChildListCommand::build},
+        {UI_READ_GET_SYS_ZORV_USER_MAP_CMD, "GetSysZorvUserMapCommand",
+         GetSysZorvUserMapCommand::kMinLength, GetSysZorvUserMapCommand::build},
+        {UI_READ_SET_SYS_ZORV_USER_MAP_CMD, "SetSysZorvUserMapCommand",
+         SetSysZorvUserMapCommand::kMinLength, SetSysZorvUserMapCommand::build},
+        {UI_READ_AUTH_STATUS_CMD, "AuthStatusCommand", AuthStatusCommand::kMinLength,
+         AuthStatusCommand::build},
         {NOTIFIER_READ_CHECK_UPDATE_CMD, "UpdateCommand", kIdLength, nullptr},
         {NOTIFIER_READ_DO_UPDATE_CMD, "UpdateCommand", kIdLength, nullptr},
-        {NOTIFIER_READ_GET_VERSION, "GetVersionCommand", kIdLength, nullptr},
+        {NOTIFIER_READ_GET_VERSION, "GetVersionCommand", GetVersionCommand::kMinLength,
+         GetVersionCommand::build},
     };
     return table;
 }

@@ -2,9 +2,14 @@
 
 #include <chrono>
 
+#include "Authentication.h"
+#include "Driver.h"
+#include "DriverSetup.h"
 #include "InstallInfo.h"
 #include "Logger.h"
+#include "Notifier.h"
 #include "ServiceManager.h"
+#include "Settings.h"
 #include "ThreadHandler.h"
 #include "UserInterface.h"
 
@@ -14,9 +19,11 @@ Service* Service::instance() {
 }
 
 Service::Service() {
-    // The driver and notifier readers join when their channels exist.
     if (ThreadHandler* threads = ThreadHandler::instance()) {
+        // The driver and notifier readers learn from their service when to stop.
+        mpDriverThread = threads->createThread(driverInterfaceRead, this);
         mpUIThread = threads->createThread(userInterfaceRead, nullptr);
+        mpNotiferThread = threads->createThread(notifierRead, this);
     }
 }
 
@@ -29,6 +36,16 @@ void Service::init() {
     if (!mpUIThread || !mpUIThread->create()) {
         log->out(LOGLEVEL_ERROR, "UI thread failed\n");
     }
+    if (!mpDriverThread || !mpDriverThread->create()) {
+        log->out(LOGLEVEL_ERROR, "driver thread failed\n");
+    }
+    if (!mpNotiferThread || !mpNotiferThread->create()) {
+        log->out(LOGLEVEL_ERROR, "Notifier thread failed\n");
+    }
+    log->out(LOGLEVEL_ERROR, "service::init() calling initializeDriver\n");
+    if (initializeDriver() == 0) {
+        log->out(LOGLEVEL_ERROR, "service::init() initializeDriver failed\n");
+    }
     buildCheckList();
     log->out(LOGLEVEL_INFO, "thread status %d %d %d\n", mpUIThread ? mpUIThread->status() : 0,
              mpDriverThread ? mpDriverThread->status() : 0,
@@ -38,7 +55,13 @@ void Service::init() {
 
 void Service::buildCheckList() {
     mCheckList = {
+        CheckListItem(2, &Service::getConnection),
+        CheckListItem(30, &Service::doAuth),
+        CheckListItem(1, &Service::checkDriverThreadStatus),
         CheckListItem(1, &Service::checkUIThreadStatus),
+        CheckListItem(1, &Service::checkNotifierThreadStatus),
+        CheckListItem(2, &Service::checkNotifierStatus),
+        CheckListItem(5, &Service::checkDriverStatus),
         CheckListItem(60, &Service::checkLogRollover),
         CheckListItem(10, &Service::manageZorvManService),
     };
@@ -109,9 +132,172 @@ void Service::serveUICommand(UserInterface& ui) {
         log->out(LOGLEVEL_ERROR, "command null from command factory\n");
         return;
     }
+    // Any local user can reach the channel: the requests that change who is
+    // filtered need the parent's sign-in on this very connection.
+    const uint32_t id = command->getCommandId();
+    if ((id == UI_READ_SET_SYS_ZORV_USER_MAP_CMD || id == UI_READ_SET_USER_CMD) &&
+        !ui.isSignedIn()) {
+        log->out(LOGLEVEL_WARN, "UI command %u refused - no sign-in on this connection\n", id);
+        auto refused = std::make_unique<CommandResponse>();
+        refused->setArgument(Command::kArgCommandId, ArgumentBlock::fromUint32(id));
+        ui.sendCommandResponse(refused);
+        return;
+    }
     std::unique_ptr<CommandResponse> response = command->execute();
+    if (id == UI_READ_AUTH_CMD && response && response->getStatus() == COMMAND_SUCCESS) {
+        ui.markSignedIn();
+    }
     if (response) {
         ui.sendCommandResponse(response);
+    }
+}
+
+bool Service::stopRequested() {
+    std::lock_guard<std::mutex> lock(mPauseLock);
+    return mStopping;
+}
+
+void Service::serveNotifierCommand(Notifier& notifier) {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "waiting for notifier command\n");
+    std::unique_ptr<Command> command = notifier.waitForCommand();
+    log->out(LOGLEVEL_INFO, "notifier->waitForCommand returned\n");
+    if (!command) {
+        log->out(LOGLEVEL_ERROR, "command null from command factory\n");
+        return;
+    }
+    std::unique_ptr<CommandResponse> response = command->execute();
+    if (response) {
+        notifier.sendCommandResponse(response);
+    }
+}
+
+void* Service::notifierRead(void* parm) {
+    Service* service = parm ? static_cast<Service*>(parm) : instance();
+    while (!service->stopRequested()) {
+        Notifier* notifier = Notifier::instance();
+        if (!notifier) {
+            Logger::instance()->out(LOGLEVEL_ERROR, "Notifier thread failed\n");
+            return nullptr;
+        }
+        serveNotifierCommand(*notifier);
+    }
+    return nullptr;
+}
+
+void Service::serveDriverCommand(Driver& driver) {
+    std::unique_ptr<Command> command = driver.waitForCommand();
+    Logger::instance()->out(LOGLEVEL_ERROR, "driverInterfaceRead got read command\n");
+    if (command) {
+        // Driver commands answer the driver themselves.
+        command->execute();
+    }
+}
+
+void* Service::driverInterfaceRead(void* parm) {
+    Service* service = parm ? static_cast<Service*>(parm) : instance();
+    while (!service->stopRequested()) {
+        Driver* driver = Driver::instance();
+        if (!driver) {
+            Logger::instance()->out(LOGLEVEL_ERROR, "driver thread failed\n");
+            return nullptr;
+        }
+        serveDriverCommand(*driver);
+    }
+    return nullptr;
+}
+
+int Service::checkDriverThreadStatus() {
+    Logger::instance()->out(LOGLEVEL_INFO, "Service::checkDriverThreadStatus\n");
+    return mpDriverThread ? mpDriverThread->status() : 0;
+}
+
+int Service::checkDriverStatus() {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "Service::checkDriverStatus\n");
+    Driver* driver = Driver::instance();
+    if (!driver) {
+        return 0;
+    }
+    int errCode = 0;
+    const int status = driver->status(errCode);
+    if (status == 0) {
+        log->out(LOGLEVEL_INFO, "Service::checkDriverStatus err %d\n", errCode);
+        driver->NotifyDriverFail(errCode);
+    }
+    return status;
+}
+
+int Service::initializeDriver() {
+    return DriverSetup::initializeDriver(DriverSetup::Style::Service);
+}
+
+int Service::getConnection() {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "Service::getConnection()\n");
+    int result = 0;
+    Authentication* auth = Authentication::instance();
+    if (auth && auth->getConnection()) {
+        std::shared_ptr<ConnectionInfo> connection = Settings::instance()->getConnectionInfo();
+        Driver* driver = Driver::instance();
+        if (!connection) {
+            log->out(LOGLEVEL_ERROR, "ConnInfo is NULL\n");
+        } else if (driver) {
+            const uint32_t address = connection->getFilterServerAddress();
+            const uint16_t port = connection->getFilterServerPort();
+            const uint32_t altAddress = connection->getAlternateFilterServerAddress();
+            const uint16_t altPort = connection->getAlternateFilterServerPort();
+            log->out(LOGLEVEL_INFO, "server details 0x%8x %d 0x%8x %d\n", address, port,
+                     altAddress, altPort);
+            result = driver->setFilterAddress(address, altAddress, port, altPort);
+        }
+    }
+    log->out(LOGLEVEL_INFO, "Service::getConnection() %d\n", result);
+    return result;
+}
+
+int Service::doAuth() {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "Service::doAuth\n");
+    Authentication* auth = Authentication::instance();
+    Settings* settings = Settings::instance();
+    const int result = auth ? auth->doAuth(nullptr) : AUTH_STATUS_FAILED;
+    switch (result) {
+        case AUTH_STATUS_PASSED:
+            log->out(LOGLEVEL_INFO, "auth successful\n");
+            settings->setFilterEnabled(true);
+            settings->saveToStore();
+            log->out(LOGLEVEL_INFO, "settings saved to store2\n");
+            return initializeDriver();
+        case AUTH_STATUS_FAILED:
+            log->out(LOGLEVEL_INFO, "Service::doAuth() AUTH_STATUS_FAILED\n");
+            settings->setFilterEnabled(false);
+            return initializeDriver();
+        case AUTH_STATUS_CURL_ERROR:
+            log->out(LOGLEVEL_ERROR, "auth curl error AUTH_STATUS_CURL_ERROR\n");
+            return 0;
+        case AUTH_STATUS_FAILED_NO_USER:
+        case AUTH_STATUS_FAILED_ANOTHER_ACCOUNT:
+            log->out(LOGLEVEL_INFO,
+                     result == AUTH_STATUS_FAILED_NO_USER
+                         ? "Service::doAuth() AUTH_STATUS_FAILED_NO_USER\n"
+                         : "Service::doAuth() AUTH_STATUS_FAILED_ANOTHER_ACCOUNT\n");
+            settings->setFilterEnabled(false);
+            if (initializeDriver() == 0) {
+                return 0;
+            }
+            return auth->NotifyAuthFail(true, result);
+        case AUTH_STATUS_FAILED_INACTIVE_USER:
+            log->out(LOGLEVEL_INFO, "Service::doAuth() AUTH_STATUS_FAILED_INACTIVE_USER\n");
+            return 0;
+        case AUTH_STATUS_FAILED_PASSWD_MISMATCH:
+            log->out(LOGLEVEL_INFO, "Service::doAuth() AUTH_STATUS_FAILED_PASSWD_MISMATCH\n");
+            return 0;
+        case AUTH_STATUS_FAILED_OTHER:
+            return 0;
+        default:
+            log->out(LOGLEVEL_INFO, "Service::doAuth() default!!!\n");
+            return 0;
     }
 }
 
@@ -129,6 +315,25 @@ void* Service::userInterfaceRead(void* /*parm*/) {
 int Service::checkUIThreadStatus() {
     Logger::instance()->out(LOGLEVEL_INFO, "Service::checkUIThreadStatus\n");
     return mpUIThread ? mpUIThread->status() : 0;
+}
+
+int Service::checkNotifierThreadStatus() {
+    Logger::instance()->out(LOGLEVEL_INFO, "Service::checkNotifierThreadStatus\n");
+    return mpNotiferThread ? mpNotiferThread->status() : 0;
+}
+
+int Service::checkNotifierStatus() {
+    Logger::instance()->out(LOGLEVEL_INFO, "Service::checkNotifierStatus\n");
+    Notifier* notifier = Notifier::instance();
+    if (!notifier) {
+        return 0;
+    }
+    int result = notifier->status();
+    // Whatever the status, the filter follows the user whose notifier answered last.
+    if (Driver* driver = Driver::instance()) {
+        driver->setCurrentChildUser(notifier->getCurrentChildId());
+    }
+    return result;
 }
 
 int Service::checkLogRollover() {

@@ -47,13 +47,29 @@ public:
     // Reader thread function of the desktop program's channel (parameter
     // unused); loops forever.
     static void* userInterfaceRead(void* parm);
+    // Reader thread function of the driver's read channel; `parm` is the
+    // Service whose stop ends it (null: the instance).
+    static void* driverInterfaceRead(void* parm);
+    // Reader thread function of the notifier command channel; `parm` is the
+    // Service whose stop ends it (null: the instance).
+    static void* notifierRead(void* parm);
 
     // The periodic checks.
+    int getConnection();
+    int doAuth();
+    int checkDriverThreadStatus();
+    int checkDriverStatus();
     int checkUIThreadStatus();
+    int checkNotifierThreadStatus();
+    int checkNotifierStatus();
     int checkLogRollover();
     int manageZorvManService();
 
     static String getInstallPathFromRegistry();
+
+    // Configures the filter from the settings (start-up, sign-in check);
+    // 1 when the filter took it all.
+    int initializeDriver();
 
     // The endless check loop: one pass, then the pause between passes.
     void doCheck();
@@ -64,12 +80,18 @@ public:
     // threads go on. Used where the platform cannot suspend the thread itself.
     void pauseChecks();
     void resumeChecks();
-    // Ends doCheck after the current pass (orderly shutdown).
+    // Ends doCheck after the current pass (orderly shutdown), and the driver
+    // and notifier readers after their current command.
     void stopChecks();
+    bool stopRequested();
 
     // One turn of the desktop-program reader: wait for a command, execute
     // it, send its answer (if it has one).
     static void serveUICommand(class UserInterface& ui);
+    // The same for the notifier command channel.
+    static void serveNotifierCommand(class Notifier& notifier);
+    // One turn of the driver reader: wait for a record, execute its command.
+    static void serveDriverCommand(class Driver& driver);
 
     static constexpr uint32_t kPassSleepMs = 60000;
 

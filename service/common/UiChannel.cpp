@@ -32,10 +32,12 @@ bool UiChannel::readExact(char* buffer, size_t length) {
 uint32_t UiChannel::readUI(std::vector<char>& body) {
     body.clear();
     if (!connectToUI()) {
+        connectionEnded();
         return 0;
     }
     char lengthBytes[kUiLengthBytes];
     if (!readExact(lengthBytes, sizeof lengthBytes)) {
+        connectionEnded();
         return 0;
     }
     const uint32_t length = readLe32(lengthBytes);
@@ -46,11 +48,13 @@ uint32_t UiChannel::readUI(std::vector<char>& body) {
         Logger::instance()->out(LOGLEVEL_ERROR, "UI frame length %u above %u - client dropped\n",
                                 length, kUiMaxBodyLength);
         dropClient();
+        connectionEnded();
         return 0;
     }
     body.resize(length);
     if (!readExact(body.data(), length)) {
         Logger::instance()->out(LOGLEVEL_ERROR, "UI read failed %d\n", lastError());
+        connectionEnded();
         body.clear();
         return 0;
     }
@@ -67,6 +71,7 @@ int UiChannel::sendCommandResponse(std::unique_ptr<CommandResponse>& response) {
     for (const std::string& bytes : writes) {
         result = pipeExists() && writeBytes(bytes.data(), bytes.size()) ? 1 : 0;
         if (!result) {
+            connectionEnded();  // a broken client is dropped or fails its next read
             break;
         }
     }
@@ -82,5 +87,9 @@ int UiChannel::sendCommand(Command* command) {
     if (length <= 0 || !bytes) {
         return 0;
     }
-    return writeBytes(bytes, static_cast<size_t>(length)) ? 1 : 0;
+    if (!writeBytes(bytes, static_cast<size_t>(length))) {
+        connectionEnded();
+        return 0;
+    }
+    return 1;
 }

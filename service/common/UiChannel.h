@@ -39,6 +39,9 @@ public:
 
     UIStatus status() const { return mStatus; }
 
+    bool isSignedIn() const override { return mSignedIn; }
+    void markSignedIn() override { mSignedIn = true; }
+
 protected:
     UiChannel();
 
@@ -58,7 +61,11 @@ protected:
 
 private:
     bool readExact(char* buffer, size_t length);
+    // The client's connection has ended (or is about to): its sign-in goes
+    // with it, so the next client starts signed out.
+    void connectionEnded() { mSignedIn = false; }
 
     CommandBuilder mBuilder;
     UIStatus mStatus = UI_SUCCESS;
+    bool mSignedIn = false;  // for the connected client only
 };

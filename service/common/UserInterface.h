@@ -19,6 +19,13 @@ public:
     // Writes the response and releases it.
     virtual int sendCommandResponse(std::unique_ptr<CommandResponse>& response) = 0;
 
+    // Whether a sign-in succeeded on the client connection being served. A
+    // channel that cannot tell its connections apart never says yes.
+    virtual bool isSignedIn() const { return false; }
+    // Records a successful sign-in for that connection; the channel forgets
+    // it when the connection ends.
+    virtual void markSignedIn() {}
+
     virtual ~UserInterface() = default;
 
 protected:

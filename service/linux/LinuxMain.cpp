@@ -12,6 +12,8 @@
 #include <thread>
 
 #include "LinuxDevice.h"
+#include "LinuxDriver.h"
+#include "LinuxNotifier.h"
 #include "LinuxSystemd.h"
 #include "LinuxThreadHandler.h"
 #include "LinuxUI.h"
@@ -34,8 +36,12 @@ void ShowUsage() {
 
 void createPlatformSingletons() {
     LinuxThreadHandler::instance();
+    LinuxDriver::instance();
     LinuxUI::instance();
     LinuxDevice::instance();
+    Logger::instance()->out(LOGLEVEL_INFO, "before WinNotifier::instance()\n");
+    LinuxNotifier::instance();
+    Logger::instance()->out(LOGLEVEL_INFO, "after WinNotifier::instance()\n");
 }
 
 // A pause that came before the Service existed takes effect now.

@@ -61,6 +61,22 @@ int LinuxPipe::write(const char* buffer, uint32_t& length) {
     return 1;
 }
 
+bool LinuxPipe::receiveFromClient(char* buffer, uint32_t length) {
+    while (length > 0) {
+        size_t got = mServer.receive(buffer, length);
+        if (got == 0) {
+            return false;
+        }
+        buffer += got;
+        length -= static_cast<uint32_t>(got);
+    }
+    return true;
+}
+
+bool LinuxPipe::sendToClient(const char* buffer, uint32_t length) {
+    return mServer.sendAll(buffer, length);
+}
+
 bool LinuxPipe::readAll(char* buffer, uint32_t length) {
     uint32_t done = 0;
     while (done < length) {

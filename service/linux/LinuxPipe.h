@@ -24,6 +24,12 @@ public:
     int write(const char* buffer, uint32_t& length);
     // Reads until all `length` bytes arrived (a frame may come in pieces).
     bool readAll(char* buffer, uint32_t length);
+    // Reads and writes all bytes with the client that is connected. Unlike
+    // read and write they never wait for a new client, so a frame is never
+    // pieced together from two clients and an answer never reaches someone
+    // who did not ask.
+    bool receiveFromClient(char* buffer, uint32_t length);
+    bool sendToClient(const char* buffer, uint32_t length);
     // 1 when a client is connected (waiting for one if needed). A failed
     // wait is tried once more; without a socket it waits 1000 ms, tries to
     // create it again and gives 0.

@@ -6,8 +6,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Logger.h"
 #include "ServiceStartup.h"
 #include "WinDevice.h"
+#include "WinDriver.h"
+#include "WinNotifier.h"
 #include "WinThreadHandler.h"
 #include "WinUI.h"
 
@@ -83,8 +86,12 @@ void terminate(DWORD error) {
 
 void createPlatformSingletons() {
     WinThreadHandler::instance();
+    WinDriver::instance();
     WinUI::instance();
     WinDevice::instance();
+    Logger::instance()->out(LOGLEVEL_INFO, "before WinNotifier::instance()\n");
+    WinNotifier::instance();
+    Logger::instance()->out(LOGLEVEL_INFO, "after WinNotifier::instance()\n");
 }
 
 DWORD WINAPI ServiceThread(LPVOID /*parm*/) {

@@ -94,6 +94,40 @@ int WinPipe::write(const char* buffer, uint32_t& length) {
     return ok ? 1 : 0;
 }
 
+bool WinPipe::receiveFromClient(char* buffer, uint32_t length) {
+    if (mPipeHandle == INVALID_HANDLE_VALUE) {
+        mLastError = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    while (length > 0) {
+        DWORD got = 0;
+        if (!ReadFile(mPipeHandle, buffer, length, &got, nullptr) || got == 0) {
+            mLastError = static_cast<int>(GetLastError());
+            return false;
+        }
+        buffer += got;
+        length -= got;
+    }
+    return true;
+}
+
+bool WinPipe::sendToClient(const char* buffer, uint32_t length) {
+    if (mPipeHandle == INVALID_HANDLE_VALUE) {
+        mLastError = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    while (length > 0) {
+        DWORD written = 0;
+        if (!WriteFile(mPipeHandle, buffer, length, &written, nullptr) || written == 0) {
+            mLastError = static_cast<int>(GetLastError());
+            return false;
+        }
+        buffer += written;
+        length -= written;
+    }
+    return true;
+}
+
 bool WinPipe::readAll(char* buffer, uint32_t length) {
     uint32_t done = 0;
     while (done < length) {

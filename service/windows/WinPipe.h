@@ -25,6 +25,12 @@ public:
     int write(const char* buffer, uint32_t& length);
     // Reads until all `length` bytes arrived (a frame may come in pieces).
     bool readAll(char* buffer, uint32_t length);
+    // Reads and writes all bytes with the client that is connected. Unlike
+    // read and write they never wait for a new client, so a frame is never
+    // pieced together from two clients and an answer never reaches someone
+    // who did not ask.
+    bool receiveFromClient(char* buffer, uint32_t length);
+    bool sendToClient(const char* buffer, uint32_t length);
     // 1 when a client is connected (error 535 included). After any other
     // error it frees the instance and waits for a client once more. Without
     // a pipe it waits 1000 ms, tries to create it again and gives 0.

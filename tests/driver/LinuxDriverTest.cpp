@@ -15,12 +15,11 @@
 #include <vector>
 
 #include "Driver.h"
+#include "FilterHostProcess.h"
 #include "LinuxDriver.h"
 #include "NotifyCommand.h"
 #include "TestSupport.h"
 #include "zorvane_ioctl.h"
-
-extern char** environ;
 
 namespace {
 
@@ -29,41 +28,6 @@ using namespace std::chrono_literals;
 std::string codeText(uint32_t code) {
     return std::to_string(static_cast<int>(code));
 }
-
-// One filter host process, ended with the object.
-class HostProcess {
-public:
-    HostProcess(const char* program, const std::string& socket, const std::string& log,
-                std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {program, "--socket",    socket, "--log",
-                                              log,     "--log-level", "0"};
-        arguments.insert(arguments.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        if (posix_spawn(&mPid, program, nullptr, nullptr, argv.data(), environ) != 0) {
-            mPid = -1;
-            return;
-        }
-        for (int i = 0; i < 500 && !fileExists(socket); ++i) {
-            std::this_thread::sleep_for(10ms);
-        }
-    }
-    ~HostProcess() { stop(); }
-    bool running() const { return mPid > 0; }
-    void stop() {
-        if (mPid > 0) {
-            kill(mPid, SIGTERM);
-            waitpid(mPid, nullptr, 0);
-            mPid = -1;
-        }
-    }
-
-private:
-    pid_t mPid = -1;
-};
 
 // A driver that does not wait after a failed read.
 class QuickLinuxDriver : public LinuxDriver {

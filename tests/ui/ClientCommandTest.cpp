@@ -49,6 +49,12 @@ TEST(ClientRequest, BodiesCarryTheIdAndTheArguments) {
     CSetWinZorvUserMapCommand setMap{"S-1-22-1-1000, 3\n"};
     EXPECT_EQ(bytesOf(setMap.buildRequest()), word(265) + "S-1-22-1-1000, 3\n\0"s);
     EXPECT_EQ(bytesOf(CSetWinZorvUserMapCommand{""}.buildRequest()), word(265) + "\0"s);
+
+    EXPECT_EQ(bytesOf(CEnableCommand("ann", "pa,ss", true).buildRequest()),
+              word(257) + "ann,pa,ss\0"s);
+    EXPECT_EQ(bytesOf(CEnableCommand("ann", "", false).buildRequest()), word(258) + "ann,\0"s);
+    EXPECT_EQ(bytesOf(CStatusCommand().buildRequest()), word(259));
+    EXPECT_EQ(bytesOf(CNUsersCommand().buildRequest()), word(256));
 }
 
 TEST(ClientReply, TextKeepsOneAddedNul) {

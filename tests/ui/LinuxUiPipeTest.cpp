@@ -169,8 +169,9 @@ struct CtlCase {
     std::vector<std::string> args;
     std::string input;
     int exitCode;
-    std::string out;  // expected in standard output
-    std::string err;  // expected in standard error
+    std::string out;        // expected in standard output
+    std::string err;        // expected in standard error
+    bool terminal = false;  // standard input is the terminal
 };
 
 TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
@@ -195,12 +196,23 @@ TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
         {{"auth-status"}, "", 0, "signed in\n", ""},
         {{"children"}, "", 0, "3, 1, Bo\n7, 2, Ann\n", ""},
         {{"map"}, "", 0, "S-1-22-1-1000, 3\n", ""},
-        {{"set-map", "-"}, "S-1-22-1-1001, 4\n", 0, "User map stored.", ""},
+        // The service takes a map only after a sign-in on the same connection.
+        {{"set-map", "-"}, "S-1-22-1-1001, 4\n", 2, "", "needs --user"},
+        {{"set-map", "-"},
+         "parent\nsecret\nS-1-22-1-1001, 4\n",
+         0,
+         "User map stored.",
+         "User: ",
+         true},
         {{"map"}, "", 0, "S-1-22-1-1001, 4\n", ""},
-        {{"set-map", dir.file("map.txt")}, "", 0, "User map stored.", ""},
+        {{"set-map", "--user", "parent", dir.file("map.txt")},
+         "secret\n",
+         0,
+         "User map stored.",
+         ""},
         {{"map"}, "", 0, "S-1-22-1-1002, 7\n", ""},
-        {{"set-map", "-"}, "", 1, "", "refused the user map"},
-        {{"set-map", dir.file("absent.txt")}, "", 2, "", "cannot read"},
+        {{"set-map", "--user", "parent", "-"}, "secret\n", 1, "", "refused the user map"},
+        {{"set-map", "--user", "parent", dir.file("absent.txt")}, "", 2, "", "cannot read"},
         {{"set-map"}, "", 2, "", "needs a file"},
         {{"set-map", "--user"}, "", 2, "", "--user needs a name"},
         {{"set-map", "--user", "parent", "-"}, "wrong\nS-1-22-1-1003, 3\n", 1, "", "code 403"},
@@ -218,7 +230,7 @@ TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
         std::ostringstream out;
         std::ostringstream err;
         CService service(endpoint.makeClient());
-        EXPECT_EQ(runZorvaneCtl(c.args, CtlStreams{in, out, err, false}, service), c.exitCode);
+        EXPECT_EQ(runZorvaneCtl(c.args, CtlStreams{in, out, err, c.terminal}, service), c.exitCode);
         EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
         EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
         if (c.out.empty()) {

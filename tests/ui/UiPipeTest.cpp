@@ -59,7 +59,9 @@ TEST_F(UiPipe, RequestsOnOneConnectionAreAnsweredInOrder) {
     int opens = 0;
     CService service(std::make_unique<CountingClient>(endpoint.makeClient(), opens));
 
-    std::unique_ptr<CReply> reply = CGetWinZorvUserMapCommand().execute(service);
+    std::unique_ptr<CReply> reply = CAuthCommand("parent", "secret").execute(service);
+    ASSERT_TRUE(reply);
+    reply = CGetWinZorvUserMapCommand().execute(service);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->text(CReply::kKeyAnswer), "S-1-22-1-1000, 3\n");
 
@@ -89,6 +91,59 @@ TEST_F(UiPipe, SignInAnswersTheStatusOrTheFailureCode) {
     reply = CAuthCommand("parent", "guess").execute(service);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->number(CReply::kKeyAnswer), 403u);
+}
+
+// Map and set-user requests are taken only on a connection whose sign-in
+// succeeded; the channel forgets a sign-in when its connection ends.
+TEST_F(UiPipe, MapChangesNeedASignInThatLastsForItsConnectionOnly) {
+    ServedUi served(endpoint, script);
+    script.setMapText("S-1, 2\n");
+    auto setMap = [](CService& service, const char* map) {
+        std::unique_ptr<CReply> reply = CSetWinZorvUserMapCommand(map).execute(service);
+        return reply ? static_cast<int64_t>(reply->number(CReply::kKeyAnswer)) : -1;
+    };
+    // Waits while the service frees the previous client's pipe instance.
+    auto open = [this] {
+        std::unique_ptr<PipeClient> pipe = endpoint.connect();
+        return pipe ? std::make_unique<CService>(std::move(pipe)) : nullptr;
+    };
+    {
+        std::unique_ptr<CService> first = open();
+        ASSERT_TRUE(first);
+        CService& service = *first;
+        LogWatch log;
+        EXPECT_EQ(setMap(service, "S-1, 3\n"), 0);
+        ASSERT_TRUE(writeAll(service.pipe(), frame(UI_READ_SET_USER_CMD, lengthWord(3))));
+        EXPECT_EQ(readWord(service.pipe()), 0);
+        ASSERT_TRUE(CAuthCommand("parent", "guess").execute(service));
+        EXPECT_EQ(setMap(service, "S-1, 4\n"), 0);
+        EXPECT_EQ(log.count("refused - no sign-in on this connection"), 3);
+        EXPECT_EQ(script.mapText(), "S-1, 2\n");
+
+        ASSERT_TRUE(CAuthCommand("parent", "secret").execute(service));
+        EXPECT_EQ(setMap(service, "S-1, 5\n"), 1);
+        EXPECT_EQ(setMap(service, "S-1, 6\n"), 1);
+        EXPECT_EQ(script.mapText(), "S-1, 6\n");
+    }
+    // A client that went away, one dropped for an oversized frame, and one
+    // that vanished mid-frame: none hands its sign-in to the next client.
+    std::vector<std::string> endings = {"", lengthWord(20) + "cut"};
+    if (!runningUnderWine()) {  // Wine's pipes stall on the oversized frame (see below)
+        endings.push_back(lengthWord(kUiMaxBodyLength + 1));
+    }
+    for (const std::string& ending : endings) {
+        SCOPED_TRACE("ending of " + std::to_string(ending.size()) + " bytes");
+        {
+            std::unique_ptr<CService> service = open();
+            ASSERT_TRUE(service);
+            ASSERT_TRUE(CAuthCommand("parent", "secret").execute(*service));
+            ASSERT_TRUE(ending.empty() || writeAll(service->pipe(), ending));
+        }
+        std::unique_ptr<CService> next = open();
+        ASSERT_TRUE(next);
+        EXPECT_EQ(setMap(*next, "S-1, 7\n"), 0);
+        EXPECT_EQ(script.mapText(), "S-1, 6\n");
+    }
 }
 
 TEST_F(UiPipe, TextAnswers) {
@@ -143,6 +198,8 @@ TEST_F(UiPipe, FrameArrivingByteByByteIsReadWhole) {
     ServedUi served(endpoint, script);
     std::unique_ptr<PipeClient> client = endpoint.connect();
     ASSERT_TRUE(client);
+    ASSERT_TRUE(writeAll(*client, frame(UI_READ_AUTH_CMD, std::string("p,secret\0", 9))));
+    ASSERT_EQ(readWord(*client), 1);
     const std::string bytes =
         frame(UI_READ_SET_SYS_ZORV_USER_MAP_CMD, std::string("S-1, 2\n\0", 8));
     for (char byte : bytes) {
@@ -174,6 +231,7 @@ TEST_F(UiPipe, FrameOfExactlyTheLimitIsServed) {
     ServedUi served(endpoint, script);
     const std::string map(kUiMaxBodyLength - 5, 'm');  // id + text + NUL = the limit
     CService service(endpoint.makeClient());
+    ASSERT_TRUE(CAuthCommand("parent", "secret").execute(service));
     std::unique_ptr<CReply> reply = CSetWinZorvUserMapCommand(map).execute(service);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->number(CReply::kKeyAnswer), 1u);

@@ -15,6 +15,17 @@
 
 namespace {
 
+// Whether another notifier still accepts connections on the socket file.
+bool someoneListens(const sockaddr_un& address) {
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    bool live = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return live;
+}
+
 // <run dir>notify/<SID>: the folder is shared by every user (sticky, world
 // writable, like /tmp); the socket itself is this user's.
 class LinuxUserNotifierServer : public UserNotifierServer {
@@ -49,6 +60,10 @@ public:
         }
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, mPath.c_str(), mPath.size() + 1);
+        if (someoneListens(address)) {
+            error = EADDRINUSE;
+            return false;
+        }
         ::unlink(mPath.c_str());  // a stale socket of an earlier run
         if (::bind(mSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(mSocket, 4) != 0) {
@@ -95,6 +110,8 @@ public:
         }
         return ok;
     }
+
+    String name() const override { return mPath; }
 
     void stop() override {
         mStopped = true;

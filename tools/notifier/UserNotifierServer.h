@@ -16,13 +16,16 @@ public:
 
     virtual ~UserNotifierServer() = default;
 
-    // Creates the pipe or socket; false (with the system's error) on failure.
+    // Creates the pipe or socket; false (with the system's error) on failure,
+    // also when another server already serves the name.
     virtual bool listen(int& error) = 0;
     // Waits for one connection, reads its message and answers `answer`.
     // False when stopped, or when the connection broke (message then empty).
     virtual bool serveOne(std::vector<char>& message, uint32_t answer) = 0;
     // Makes a waiting serveOne return false; callable from another thread.
     virtual void stop() = 0;
+    // The pipe's or socket's name, for messages.
+    virtual String name() const = 0;
 
     // Largest message accepted; the service's messages are far smaller.
     static constexpr uint32_t kMaxMessage = 64 * 1024;

@@ -44,7 +44,8 @@ public:
     }
 
     bool listen(int& error) override {
-        mPipe = newInstance();
+        // The first instance must be ours: a second notifier of the same user fails here.
+        mPipe = newInstance(FILE_FLAG_FIRST_PIPE_INSTANCE);
         if (mPipe == INVALID_HANDLE_VALUE) {
             error = static_cast<int>(GetLastError());
             return false;
@@ -91,6 +92,8 @@ public:
         return ok;
     }
 
+    String name() const override { return mName; }
+
     void stop() override {
         if (mStopped.exchange(true) || mPipe == INVALID_HANDLE_VALUE) {
             return;
@@ -104,8 +107,8 @@ public:
     }
 
 private:
-    HANDLE newInstance() const {
-        return CreateNamedPipeA(mName.c_str(), PIPE_ACCESS_DUPLEX,
+    HANDLE newInstance(DWORD flags = 0) const {
+        return CreateNamedPipeA(mName.c_str(), PIPE_ACCESS_DUPLEX | flags,
                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
                                 PIPE_UNLIMITED_INSTANCES, 512, 512, 5000, nullptr);
     }

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "LinuxPipe.h"
+#include "PipeNotifier.h"
+#include "String.h"
+
+// The notifier channel on Linux: per-user sockets <run dir>notify/<SID>
+// served by each user's notifier program, and the command socket
+// <run dir>zorvane_notifier_cmd_pipe served here.
+class LinuxNotifier : public PipeNotifier {
+public:
+    static constexpr uint32_t kCommandPipeTimeoutMs = 5000;
+
+    // Creates the notifier on the first call and registers it as the Notifier.
+    static LinuxNotifier* instance();
+    // Destroys the instance and clears the registration; only while no
+    // thread uses it.
+    static void cleanUp();
+    // LinuxPaths::runDir() + "zorvane_notifier_cmd_pipe".
+    static String defaultCommandSocketPath();
+
+    // Creates the users' shared socket folder and the command socket (a
+    // failure is logged; the reader thread tries the socket again).
+    explicit LinuxNotifier(String commandSocketPath = defaultCommandSocketPath());
+    ~LinuxNotifier() override = default;
+
+    const String& commandSocketPath() const { return mpCommandPipe->name(); }
+
+protected:
+    bool connectCommandClient() override { return mpCommandPipe->connect() == 1; }
+    bool readCommandPipe(char* buffer, uint32_t length) override;
+    bool writeCommandPipe(const char* data, uint32_t length) override;
+    void dropCommandClient() override { mpCommandPipe->disconnect(); }
+    int commandPipeError() const override { return mpCommandPipe->lastError(); }
+
+private:
+    static LinuxNotifier* mpNotifier;
+
+    std::unique_ptr<LinuxPipe> mpCommandPipe;
+};

@@ -1,0 +1,31 @@
+#include "WinNotifier.h"
+
+WinNotifier* WinNotifier::mpNotifier = nullptr;
+
+WinNotifier* WinNotifier::instance() {
+    if (!mpNotifier) {
+        mpNotifier = new WinNotifier();
+        registerInstance(mpNotifier);
+    }
+    return mpNotifier;
+}
+
+void WinNotifier::cleanUp() {
+    if (Notifier::instance() == mpNotifier) {
+        registerInstance(nullptr);
+    }
+    delete mpNotifier;
+    mpNotifier = nullptr;
+}
+
+WinNotifier::WinNotifier(String commandPipeName)
+    : PipeNotifier(UserNotifierChannel::create()),
+      mpCommandPipe(std::make_unique<WinPipe>(std::move(commandPipeName), kCommandPipeTimeoutMs)) {}
+
+bool WinNotifier::readCommandPipe(char* buffer, uint32_t length) {
+    return mpCommandPipe->receiveFromClient(buffer, length);
+}
+
+bool WinNotifier::writeCommandPipe(const char* data, uint32_t length) {
+    return mpCommandPipe->sendToClient(data, length);
+}

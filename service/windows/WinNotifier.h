@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "PipeNotifier.h"
+#include "String.h"
+#include "WinPipe.h"
+
+// The notifier channel on Windows: per-user pipes "\\.\pipe\<SID>" served by
+// each user's notifier program, and the command pipe
+// "\\.\pipe\zorvane_notifier_cmd_pipe" served here.
+class WinNotifier : public PipeNotifier {
+public:
+    static constexpr const char* kCommandPipeName = "\\\\.\\pipe\\zorvane_notifier_cmd_pipe";
+    static constexpr uint32_t kCommandPipeTimeoutMs = 5000;
+
+    // Creates the notifier on the first call and registers it as the Notifier.
+    static WinNotifier* instance();
+    // Destroys the instance and clears the registration; only while no
+    // thread uses it.
+    static void cleanUp();
+
+    // Creates the command pipe at once (a failure is logged; the reader
+    // thread tries again).
+    explicit WinNotifier(String commandPipeName = kCommandPipeName);
+    ~WinNotifier() override = default;
+
+    WinPipe& commandPipe() { return *mpCommandPipe; }
+
+protected:
+    bool connectCommandClient() override { return mpCommandPipe->connect() == 1; }
+    bool readCommandPipe(char* buffer, uint32_t length) override;
+    bool writeCommandPipe(const char* data, uint32_t length) override;
+    void dropCommandClient() override { mpCommandPipe->disconnect(); }
+    int commandPipeError() const override { return mpCommandPipe->lastError(); }
+
+private:
+    static WinNotifier* mpNotifier;
+
+    std::unique_ptr<WinPipe> mpCommandPipe;
+};

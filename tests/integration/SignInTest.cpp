@@ -1,0 +1,220 @@
+// The real service program signing in through its desktop channel against
+// the stand-in cloud, configuring the real filter host, and telling a
+// user's notifier of a refused device.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CComand.h"
+#include "CReply.h"
+#include "CService.h"
+#include "CloudProcess.h"
+#include "LinuxDevice.h"
+#include "LinuxPipeClient.h"
+#include "LinuxProcess.h"
+#include "TestSupport.h"
+#include "UserNotifierServer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// A notifier for this test's user, recording what arrives.
+class RecordingNotifier {
+public:
+    explicit RecordingNotifier(const std::string& sid) : mServer(UserNotifierServer::create(sid)) {
+        int error = 0;
+        mListening = mServer->listen(error);
+        if (mListening) {
+            mThread = std::thread([this] {
+                std::vector<char> message;
+                while (mServer->serveOne(message, 1)) {
+                    std::lock_guard<std::mutex> lock(mLock);
+                    mNotices.push_back(describeNotification(message));
+                }
+            });
+        }
+    }
+    ~RecordingNotifier() {
+        mServer->stop();
+        if (mThread.joinable()) {
+            mThread.join();
+        }
+    }
+    bool listening() const { return mListening; }
+    std::vector<std::string> notices() const {
+        std::lock_guard<std::mutex> lock(mLock);
+        return mNotices;
+    }
+
+private:
+    std::unique_ptr<UserNotifierServer> mServer;
+    bool mListening = false;
+    std::thread mThread;
+    mutable std::mutex mLock;
+    std::vector<std::string> mNotices;
+};
+
+// Cloud, filter host and service in one temporary folder; the service
+// runs as a daemon with every folder moved there.
+class SignInSystem : public testing::Test {
+protected:
+    void SetUp() override {
+        fs::create_directories(mDir.file("run"));
+        writeFile(mDir.file("passwd"), "root:x:0:0:root:/root:/bin/bash\n");
+        writeFile(mDir.file("shadow"), "root:$6$salt$hash:19000:0:99999:7:::\n");
+        mFilter = std::make_unique<ChildProcess>(
+            std::vector<std::string>{ZORVANE_FILTER_PROGRAM, "--socket",
+                                     mDir.file("run/ZorvaneFilter"), "--log",
+                                     mDir.file("filter.log"), "--log-level", "0"},
+            Environment{});
+        ASSERT_TRUE(eventually([&] { return fileExists(mDir.file("run/ZorvaneFilter")); }));
+    }
+
+    void startCloud(const std::string& dataFile = "") {
+        mCloud = std::make_unique<CloudProcess>(mDir.file("cloud"), dataFile);
+    }
+
+    void startService() {
+        ASSERT_TRUE(mCloud) << "the service learns the cloud's address at start";
+        mService = std::make_unique<ChildProcess>(
+            std::vector<std::string>{ZORVANE_SERVICE_PROGRAM},
+            Environment{"ZORVANE_DATA_DIR=" + mDir.file("data"),
+                        "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
+                        "ZORVANE_RUN_DIR=" + mDir.file("run"),
+                        "ZORVANE_CONNECTION_URL=" + mCloud->connectionUrl(),
+                        "ZORVANE_CONNECTION_URL_FALLBACK=" + mCloud->connectionUrl(),
+                        "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
+                        "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")});
+        ASSERT_TRUE(eventually([&] { return contains(serviceLog(), "waiting for UI command"); }))
+            << serviceLog();
+        mClient = std::make_unique<CService>(
+            std::make_unique<LinuxPipeClient>(mDir.file("run/zorvane_pipe")));
+    }
+
+    // The sign-in's answer: 1, or the refusal's code.
+    uint32_t signIn(const std::string& user, const std::string& password) {
+        CAuthCommand request(user, password);
+        std::unique_ptr<CReply> reply = request.execute(*mClient);
+        EXPECT_NE(reply, nullptr);
+        return reply ? reply->number(CReply::kKeyAnswer) : 0xFFFFFFFFu;
+    }
+
+    // The log so far, also the part the first check rolled over.
+    std::string serviceLog() const {
+        return readFile(mDir.file("temp/zorvane_service1.log")) +
+               readFile(mDir.file("temp/zorvane_service.log"));
+    }
+    std::string settingsText() const { return readFile(mDir.file("data/zorvane.cred")); }
+    std::string filterLog() const { return readFile(mDir.file("filter.log")); }
+
+    TempDir mDir;
+    std::unique_ptr<ChildProcess> mFilter;
+    std::unique_ptr<CloudProcess> mCloud;
+    std::unique_ptr<ChildProcess> mService;
+    std::unique_ptr<CService> mClient;
+};
+
+TEST_F(SignInSystem, GoodSignInStoresTheAccountAndConfiguresTheFilter) {
+    startCloud();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    const size_t filterBefore = filterLog().size();
+    EXPECT_EQ(signIn("parent", "parent123"), 1u);
+
+    const std::string settings = settingsText();
+    // Account with the password's digest and filtering on; the cloud's
+    // device id for this device; the three children.
+    EXPECT_TRUE(contains(settings, "parent, 460de495837215710a29db07c94180ca, 1\n")) << settings;
+    EXPECT_TRUE(std::regex_search(settings, std::regex("\n1001, [0-9a-f]{12}\n"))) << settings;
+    for (const char* child : {"101, Alice, 1, ", "102, Ben, 2, ", "103, Cara, 3, "}) {
+        EXPECT_TRUE(contains(settings, child)) << settings;
+    }
+    // The host writes its log on its own threads: wait for the lines.
+    for (const char* line :
+         {"ExecSetServerAddressCmd", "device id = 1001", "ExecSetCurrentUserCmd"}) {
+        EXPECT_TRUE(eventually([&] { return contains(filterLog().substr(filterBefore), line); }))
+            << line << "\n"
+            << filterLog().substr(filterBefore);
+    }
+    EXPECT_FALSE(contains(serviceLog(), "parent123"));
+}
+
+TEST_F(SignInSystem, RefusedAccountsAnswerTheirCodeAndChangeNothing) {
+    startCloud();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    const struct {
+        const char* user;
+        const char* password;
+        uint32_t answer;
+    } cases[] = {
+        {"parent", "wrong", 403},
+        {"nobody", "parent123", 401},
+        {"lapsed", "lapsed123", 402},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user);
+        EXPECT_EQ(signIn(c.user, c.password), c.answer);
+    }
+    EXPECT_EQ(settingsText(), "");
+    EXPECT_FALSE(contains(filterLog(), "device id = "));
+}
+
+TEST_F(SignInSystem, DeviceOfAnotherAccountIsRefusedAndTheUserIsTold) {
+    const std::string signature = LinuxDevice::instance()->getDeviceSignature();
+    ASSERT_FALSE(signature.empty()) << "this machine has no network adapter to sign with";
+    std::string data = readFile(ZORVANE_DEFAULT_CLOUD_DATA);
+    data.replace(data.find("02aa00bb00cc"), 12, signature);
+    writeFile(mDir.file("cloud.json"), data);
+    startCloud(mDir.file("cloud.json"));
+    ScopedEnvironment runDir("ZORVANE_RUN_DIR", mDir.file("run"));
+    fs::create_directories(mDir.file("run/notify"));
+    RecordingNotifier notifier("S-1-22-1-" + std::to_string(getuid()));
+    ASSERT_TRUE(notifier.listening());
+    ASSERT_NO_FATAL_FAILURE(startService());
+
+    EXPECT_EQ(signIn("parent", "parent123"), 404u);
+    ASSERT_TRUE(eventually([&] { return !notifier.notices().empty(); }));
+    EXPECT_TRUE(contains(notifier.notices().front(), "404")) << notifier.notices().front();
+    EXPECT_EQ(settingsText(), "");
+}
+
+TEST_F(SignInSystem, CloudDownChecksTheStoredAccountLocally) {
+    startCloud();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_EQ(signIn("parent", "parent123"), 1u);
+    mCloud->stop();
+    EXPECT_EQ(signIn("parent", "parent123"), 1u);
+    EXPECT_EQ(signIn("parent", "wrong"), 4u);
+}
+
+TEST_F(SignInSystem, CloudDownWithoutAStoredAccount) {
+    startCloud();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    // Known servers but no account: the transfer's failure.
+    ASSERT_EQ(signIn("parent", "wrong"), 403u);
+    mCloud->stop();
+    EXPECT_EQ(signIn("parent", "parent123"), 2u);
+}
+
+TEST_F(SignInSystem, CloudNeverReachedAnswersFailed) {
+    startCloud();
+    mCloud->stop();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    // No servers known and none reachable.
+    EXPECT_EQ(signIn("parent", "parent123"), 0u);
+}
+
+}  // namespace

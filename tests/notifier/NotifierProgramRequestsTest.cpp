@@ -1,0 +1,114 @@
+// The stand-in notifier program's requests on the command channel, run
+// in-process against the service's notifier served on a thread.
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "NotifierProgram.h"
+#include "NotifierTestSupport.h"
+
+namespace {
+
+struct ProgramRun {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+ProgramRun runProgram(const std::vector<std::string>& args) {
+    std::ostringstream out;
+    std::ostringstream err;
+    int exitCode = runNotifierProgram(args, NotifierStreams{out, err});
+    return {exitCode, out.str(), err.str()};
+}
+
+struct RequestCase {
+    std::vector<std::string> args;
+    uint32_t updateStatus;
+    uint32_t downloadStatus;
+    int exitCode;
+    std::string out;  // exactly
+};
+
+TEST(NotifierProgramRequests, PrintsTheServiceAnswers) {
+    CommandEndpoint endpoint(true);
+    ServedNotifier served(endpoint);
+    const RequestCase cases[] = {
+        {{"version"}, 4, 6, 0, "service version 2.1.0\n"},
+        {{"check-update"}, 4, 6, 0, "up to date: version 2.1\n"},
+        {{"check-update", "--timeout", "5"},
+         5,
+         6,
+         0,
+         "update available: version 2.1\ninstaller: /var/tmp/zorvane/setup.exe\n"
+         "information: fixes\n"},
+        {{"check-update"}, 1, 6, 1, "update check failed: a transfer failed (status 1)\n"},
+        {{"start-update"},
+         4,
+         6,
+         0,
+         "download started\ndownloaded 120 KB\ndownloaded 250 KB\ndownload complete\n"},
+        {{"start-update"},
+         4,
+         3,
+         1,
+         "download started\ndownloaded 120 KB\ndownloaded 250 KB\n"
+         "download failed: the download failed (status 3)\n"},
+    };
+    for (const RequestCase& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + std::to_string(c.updateStatus));
+        served.script().updateStatus = c.updateStatus;
+        served.script().downloadStatus = c.downloadStatus;
+        ProgramRun run = runProgram(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
+        EXPECT_EQ(run.out, c.out);
+    }
+}
+
+TEST(NotifierProgramRequests, NoServiceOrNoAnswerIsReportedClearly) {
+    CommandEndpoint endpoint(true);
+    ProgramRun absent = runProgram({"version"});
+    EXPECT_EQ(absent.exitCode, NOTIFIER_EXIT_UNREACHABLE);
+    EXPECT_NE(absent.err.find("cannot reach the filtering service at "), std::string::npos)
+        << absent.err;
+
+    ServedNotifier served(endpoint);
+    served.script().holdDownload();
+    ProgramRun silent = runProgram({"start-update", "--timeout", "1"});
+    EXPECT_EQ(silent.exitCode, NOTIFIER_EXIT_UNREACHABLE);
+    EXPECT_EQ(silent.err, "zorvane_notifier: no answer from the filtering service within 1 s\n");
+}
+
+TEST(NotifierProgramUsage, HelpAndMisuse) {
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        std::string err;  // a part of standard error; empty: none at all
+    } cases[] = {
+        {{"--help"}, 0, ""},
+        {{"version", "-h"}, 0, ""},
+        {{"bogus"}, 2, "unknown command 'bogus'"},
+        {{"version", "--timeout"}, 2, "--timeout needs a number"},
+        {{"check-update", "--timeout", "0"}, 2, "--timeout needs a number"},
+        {{"version", "extra"}, 2, "unknown option 'extra' for version"},
+        {{"--count", "0"}, 2, "--count needs a number of at least 1"},
+        {{"serve", "--record"}, 2, "--record needs a value"},
+        {{"--verbose"}, 2, "unknown option '--verbose' for serve"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[0]);
+        ProgramRun run = runProgram(c.args);
+        EXPECT_EQ(run.exitCode, c.exitCode);
+        if (c.err.empty()) {
+            EXPECT_EQ(run.out.rfind("Usage: zorvane_notifier", 0), 0u) << run.out;
+            EXPECT_EQ(run.err, "");
+        } else {
+            EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("Try 'zorvane_notifier --help'"), std::string::npos);
+        }
+    }
+}
+
+}  // namespace
