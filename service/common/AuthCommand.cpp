@@ -12,11 +12,6 @@ namespace {
 constexpr int kArgUser = 2;
 constexpr int kArgPassword = 3;
 
-String textArgument(const Command& command, int index) {
-    const ArgumentBlock* block = command.getArgumentForIndex(index);
-    return block ? String(block->data(), static_cast<int>(block->size())) : String();
-}
-
 // What the sign-in's result adds to the log, and whether the users'
 // desktops hear of it.
 struct ResultStep {
@@ -54,10 +49,10 @@ std::unique_ptr<Command> AuthCommand::build(const char* buffer, int length) {
 }
 
 String AuthCommand::getUser() const {
-    return textArgument(*this, kArgUser);
+    return getArgumentText(kArgUser);
 }
 String AuthCommand::getPassword() const {
-    return textArgument(*this, kArgPassword);
+    return getArgumentText(kArgPassword);
 }
 
 std::unique_ptr<CommandResponse> AuthCommand::execute() {

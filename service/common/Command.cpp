@@ -36,6 +36,11 @@ uint32_t Command::getCommandId() const {
     return id ? id->asUint32() : 0;
 }
 
+String Command::getArgumentText(int index) const {
+    const ArgumentBlock* block = getArgumentForIndex(index);
+    return block ? String(block->data(), static_cast<int>(block->size())) : String();
+}
+
 std::unique_ptr<CommandResponse> Command::newResponse() const {
     auto response = std::make_unique<CommandResponse>();
     response->setArgument(kArgCommandId, ArgumentBlock::fromUint32(getCommandId()));

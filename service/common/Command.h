@@ -81,6 +81,8 @@ public:
 
     // The id from argument 1 (0 when absent).
     uint32_t getCommandId() const;
+    // The bytes of argument `index` as a text; empty when absent.
+    String getArgumentText(int index) const;
 
 protected:
     // Stores the buffer's id (its first 4 bytes; the factory checked the length).

@@ -118,8 +118,7 @@ std::unique_ptr<Command> SetSysZorvUserMapCommand::build(const char* buffer, int
 }
 
 String SetSysZorvUserMapCommand::getMapText() const {
-    const ArgumentBlock* block = getArgumentForIndex(kArgValue);
-    return block ? String(block->data(), static_cast<int>(block->size())) : String();
+    return getArgumentText(kArgValue);
 }
 
 int SetSysZorvUserMapCommand::updateDriver(Settings& settings) {

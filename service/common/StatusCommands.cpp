@@ -17,11 +17,6 @@ constexpr int kArgValue = 2;
 constexpr int kArgText = 3;
 constexpr int kIdLength = 4;
 
-String textArgument(const Command& command, int index) {
-    const ArgumentBlock* block = command.getArgumentForIndex(index);
-    return block ? String(block->data(), static_cast<int>(block->size())) : String();
-}
-
 }  // namespace
 
 EnableCommand::EnableCommand(const char* buffer, int length) : Command(buffer) {
@@ -36,10 +31,10 @@ std::unique_ptr<Command> EnableCommand::build(const char* buffer, int length) {
 }
 
 String EnableCommand::getUser() const {
-    return textArgument(*this, kArgUser);
+    return getArgumentText(kArgUser);
 }
 String EnableCommand::getPassword() const {
-    return textArgument(*this, kArgPassword);
+    return getArgumentText(kArgPassword);
 }
 
 bool EnableCommand::isEnable() const {

@@ -1,6 +1,7 @@
 #include "LinuxDriver.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@
 #include "zorvane_control_socket.h"
 
 namespace {
+
+constexpr long kReplyTimeoutSeconds = 60;
 
 LinuxDriver* gInstance = nullptr;
 std::mutex gInstanceLock;
@@ -178,5 +181,11 @@ std::unique_ptr<ControlDeviceHandle> LinuxDriver::openDevice(int& errCode) {
         close(fd);
         return nullptr;
     }
+    // A host that stops answering must not hold a caller forever. Reads wait
+    // at most the host's own read time-out (20 s) before it answers with a
+    // check-exit record, so the bound is well above that.
+    timeval timeout{kReplyTimeoutSeconds, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof(timeout));
     return std::make_unique<LinuxControlHandle>(fd);
 }

@@ -152,6 +152,15 @@ TEST_F(SignInSystem, GoodSignInStoresTheAccountAndConfiguresTheFilter) {
     EXPECT_FALSE(contains(serviceLog(), "parent123"));
 }
 
+TEST_F(SignInSystem, GoodSignInWithoutTheFilterStillAnswersOne) {
+    startCloud();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    mFilter.reset();
+    EXPECT_EQ(signIn("parent", "parent123"), 1u);
+    EXPECT_TRUE(contains(serviceLog(), "Driver Initialization failed")) << serviceLog();
+    EXPECT_TRUE(contains(settingsText(), "parent, 460de495837215710a29db07c94180ca, 1\n"));
+}
+
 TEST_F(SignInSystem, RefusedAccountsAnswerTheirCodeAndChangeNothing) {
     startCloud();
     ASSERT_NO_FATAL_FAILURE(startService());
