@@ -104,10 +104,11 @@ protected:
     void setCheckList(std::vector<CheckListItem> list) { mCheckList = std::move(list); }
     const std::vector<CheckListItem>& checkList() const { return mCheckList; }
     uint32_t passCount() const { return mLastCheckTime; }
+    // Replaces the check list with the service's own.
+    void buildCheckList();
 
 private:
     void init();
-    void buildCheckList();
 
     std::vector<CheckListItem> mCheckList;
     std::unique_ptr<Thread> mpDriverThread;

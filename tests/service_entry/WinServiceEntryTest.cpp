@@ -1,9 +1,16 @@
 // The service program under Wine's service control manager: console
-// installer, service states and controls, and the service thread's start.
+// installer, service states and controls, the service thread's start, and
+// its desktop channel.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <utility>
 #include <vector>
 
+#include "UiPipeScenario.h"
+#include "WinPipeClient.h"
 #include "WinScm.h"
 
 namespace {
@@ -24,6 +31,47 @@ std::string windowsFolder() {
     GetWindowsDirectoryA(folder, MAX_PATH);
     return folder;
 }
+
+// The service's data folder: the test prefix's program-data folder.
+std::string programDataFolder() {
+    return windowsFolder().substr(0, 2) + "\\ProgramData\\Zorvane\\";
+}
+
+// A file given new contents for one test; the former contents (or their
+// absence) come back afterwards, so that later programs in the prefix start
+// as before.
+class ReplacedFile {
+public:
+    ReplacedFile(std::string path, const std::string& contents) : mPath(std::move(path)) {
+        std::ifstream in(mPath, std::ios::binary);
+        mExisted = in.good();
+        if (mExisted) {
+            std::ostringstream former;
+            former << in.rdbuf();
+            mFormer = former.str();
+        }
+        in.close();
+        write(contents);
+    }
+    ~ReplacedFile() {
+        if (mExisted) {
+            write(mFormer);
+        } else {
+            DeleteFileA(mPath.c_str());
+        }
+    }
+    ReplacedFile(const ReplacedFile&) = delete;
+    ReplacedFile& operator=(const ReplacedFile&) = delete;
+
+private:
+    void write(const std::string& contents) {
+        std::ofstream(mPath, std::ios::binary | std::ios::trunc) << contents;
+    }
+
+    std::string mPath;
+    bool mExisted = false;
+    std::string mFormer;
+};
 
 // Sends `control` and returns the state the SCM holds afterwards.
 DWORD control(DWORD code) {
@@ -135,7 +183,7 @@ TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
 
     // The service thread built the paths and got as far as the settings.
     ASSERT_TRUE(logShows("Loading Settings from store\n")) << readServiceLog();
-    std::string programData = windowsFolder().substr(0, 2) + "\\ProgramData\\Zorvane\\";
+    std::string programData = programDataFolder();
     std::string temp = windowsFolder() + "\\Temp\\Zorvane\\";
     std::string log = readServiceLog();
     for (const std::string& line : {
@@ -184,6 +232,28 @@ TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
     ProgramResult absent = runService("-U");
     EXPECT_EQ(absent.exitCode, 0u);
     EXPECT_EQ(absent.output, "");
+}
+
+// The service as installed and started by the SCM, driven through the client
+// library on the real pipe.
+TEST_F(ScmServiceLifecycle, ServesTheDesktopChannelAndSurvivesBadClients) {
+    ASSERT_TRUE(deleteServiceLog());
+    const std::string programData = programDataFolder();
+    CreateDirectoryA(programData.c_str(), nullptr);  // fails harmlessly when it exists
+    ReplacedFile settings(programData + "zorvane.cred", kUiScenarioSettings);
+    ReplacedFile cloud(programData + "zorvane_cloud.conf", kUiScenarioCloudConfig);
+
+    ProgramResult install = runService("-i");
+    ASSERT_EQ(install.exitCode, 0u) << install.output;
+    ASSERT_TRUE(logShows("waiting for UI command\n")) << readServiceLog();
+    {
+        // Removing the service ends a pipe read that would hang.
+        Deadline deadline(45, [] { removeService(kServiceName); });
+        runUiScenario(
+            {[] { return std::make_unique<WinPipeClient>(); }, [] { return readServiceLog(); }});
+        ASSERT_FALSE(deadline.expired()) << "a pipe read hung; the service was removed to end it";
+    }
+    EXPECT_EQ(serviceState(kServiceName), static_cast<DWORD>(SERVICE_RUNNING));
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <iterator>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -39,6 +40,8 @@ public:
     std::vector<Run> runs;
     std::vector<bool> results{true, true, true};
     std::atomic<uint32_t> passesDone{0};
+    using Service::buildCheckList;
+    using Service::checkList;
     using Service::passCount;
 
 protected:
@@ -54,7 +57,9 @@ private:
     }
 };
 
-checkFun check(int (ScheduleService::*fun)()) { return static_cast<checkFun>(fun); }
+checkFun check(int (ScheduleService::*fun)()) {
+    return static_cast<checkFun>(fun);
+}
 
 std::vector<uint32_t> passesOf(const ScheduleService& service, int which) {
     std::vector<uint32_t> passes;
@@ -94,6 +99,32 @@ TEST(ServiceSchedule, IntervalsCountInPassesAndFailuresWaitTheirTurn) {
     EXPECT_EQ(passesOf(service, 2), (std::vector<uint32_t>{1, 4, 7}));  // not retried early
     EXPECT_EQ(log.count("Service::doCheck() succeeded 1\n"), 4);
     EXPECT_EQ(log.count("Service::doCheck() failed 2\n"), 3);
+}
+
+TEST(ServiceSchedule, ServiceListRunsItsChecksInOrderAtTheirIntervals) {
+    ScheduleService service;
+    service.buildCheckList();
+    // The host-cache check (60) and the update check (1440) belong between
+    // the driver status and the log rollover once those parts exist.
+    const std::pair<checkFun, uint32_t> expected[] = {
+        {&Service::getConnection, 2},
+        {&Service::doAuth, 30},
+        {&Service::checkDriverThreadStatus, 1},
+        {&Service::checkUIThreadStatus, 1},
+        {&Service::checkNotifierThreadStatus, 1},
+        {&Service::checkNotifierStatus, 2},
+        {&Service::checkDriverStatus, 5},
+        {&Service::checkLogRollover, 60},
+        {&Service::manageZorvManService, 10},
+    };
+    const std::vector<CheckListItem>& list = service.checkList();
+    ASSERT_EQ(list.size(), std::size(expected));
+    for (size_t position = 0; position < list.size(); ++position) {
+        SCOPED_TRACE(position);
+        EXPECT_TRUE(list[position].getFun() == expected[position].first);
+        EXPECT_EQ(list[position].getCheckInterval(), expected[position].second);
+        EXPECT_EQ(list[position].getLastCheckTime(), 0u);
+    }
 }
 
 TEST(ServiceSchedule, PauseHoldsTheLoopBetweenPassesAndStopEndsIt) {
@@ -156,7 +187,7 @@ TEST(ServiceReader, AnswersCommandsThatHaveAnAnswerAndSkipsTheRest) {
     QueueUserInterface ui;
     ui.commands.push_back(std::make_unique<FixedCommand>(263, true));
     ui.commands.push_back(std::make_unique<FixedCommand>(261, false));  // no answer
-    ui.commands.push_back(nullptr);                                      // unknown id
+    ui.commands.push_back(nullptr);                                     // unknown id
     ui.commands.push_back(std::make_unique<FixedCommand>(266, true));
     LogWatch log;
     for (int i = 0; i < 4; ++i) {
