@@ -60,6 +60,7 @@ std::unique_ptr<CommandResponse> AuthCommand::execute() {
     std::unique_ptr<CommandResponse> response = newResponse();
     log->out(LOGLEVEL_INFO, "AuthCommand::execute()\n");
 
+    std::unique_lock<std::mutex> signIn(DriverSetup::signInLock());
     AdminInfo admin;
     admin.setUser(getUser());
     admin.setPassword(getPassword());
@@ -80,6 +81,8 @@ std::unique_ptr<CommandResponse> AuthCommand::execute() {
         log->out(LOGLEVEL_INFO, "AuthCommand::execute() auth failed\n");
         response->setArgument(2, ArgumentBlock::fromUint32(static_cast<uint32_t>(result)));
     }
+    // The users' notifiers may take seconds: not under the lock.
+    signIn.unlock();
     log->out(LOGLEVEL_INFO, "AuthCommand::execute() retcode %lu\n",
              static_cast<unsigned long>(result));
 

@@ -10,6 +10,11 @@
 
 namespace DriverSetup {
 
+std::mutex& signInLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 int initializeDriver(Style style) {
     Logger* log = Logger::instance();
     const bool verbose = style == Style::Service;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <mutex>
+
 // Configures the filter from the settings: the redirect process, the
 // servers, the user map, the device and the current child when filtering is
 // on; the dummy map that matches nobody when it is off.
@@ -16,5 +18,9 @@ enum class Style {
 // 1 when the filter took the whole configuration; 0 when a step failed, no
 // driver exists, or filtering is on without device record or servers.
 int initializeDriver(Style style);
+
+// Held from a sign-in until the settings and the filter follow its result,
+// so the periodic sign-in cannot undo what a parent's sign-in just set up.
+std::mutex& signInLock();
 
 }  // namespace DriverSetup

@@ -261,6 +261,7 @@ int Service::doAuth() {
     log->out(LOGLEVEL_INFO, "Service::doAuth\n");
     Authentication* auth = Authentication::instance();
     Settings* settings = Settings::instance();
+    std::unique_lock<std::mutex> signIn(DriverSetup::signInLock());
     const int result = auth ? auth->doAuth(nullptr) : AUTH_STATUS_FAILED;
     switch (result) {
         case AUTH_STATUS_PASSED:
@@ -286,6 +287,8 @@ int Service::doAuth() {
             if (initializeDriver() == 0) {
                 return 0;
             }
+            // The users' notifiers may take seconds: not under the lock.
+            signIn.unlock();
             return auth->NotifyAuthFail(true, result);
         case AUTH_STATUS_FAILED_INACTIVE_USER:
             log->out(LOGLEVEL_INFO, "Service::doAuth() AUTH_STATUS_FAILED_INACTIVE_USER\n");
