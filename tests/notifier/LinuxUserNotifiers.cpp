@@ -114,9 +114,10 @@ bool UserNotifiers::start(const String& sid) {
     serving = serving && readFile(errPath).find("serving") != std::string::npos;
     if (!serving) {
         user->pid = -1;  // it ended on its own
+        return false;
     }
     mUsers[sid] = std::move(user);
-    return serving;
+    return true;
 }
 
 void UserNotifiers::stop(const String& sid) {

@@ -2,12 +2,18 @@
 // of several users, over the platform's per-user channels.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Accounts.h"
 #include "Bytes.h"
+#include "NotifierPlatform.h"
+#include "NotifierProgram.h"
 #include "NotifyCommand.h"
 #include "Settings.h"
 #include "TestSupport.h"
@@ -94,6 +100,7 @@ TEST_F(NotifierDelivery, ReachesTheUsersOfTheChildAndSkipsAnAbsentNotifier) {
 TEST_F(NotifierDelivery, StatusMakesTheLastAnsweringUsersChildCurrent) {
     ASSERT_TRUE(users->start(first));
     ASSERT_TRUE(users->start(third));
+    EXPECT_FALSE(users->start(third)) << "a second notifier for the same user";
     mapUsers({{first, 3}, {second, 5}, {third, 4}});
     EXPECT_EQ(users->serviceNotifier().status(), 1);  // the stand-in answers 1
     EXPECT_EQ(users->serviceNotifier().getCurrentChildId(), 4u);
@@ -160,6 +167,44 @@ TEST_F(NotifierDelivery, EmptyMapSendsNothingForAChildAndEverythingToEveryListed
     setenvForTest("ZORVANE_PASSWD_FILE", nullptr);
     setenvForTest("ZORVANE_SHADOW_FILE", nullptr);
 #endif
+}
+
+TEST_F(NotifierDelivery, TheProgramServesTheUserRunningIt) {
+    int error = 0;
+    const String own = NotifierPlatform::ownSid(error);
+    ASSERT_FALSE(own.empty()) << error;
+    mapUsers({{own, 3}});
+    TempDir dir;
+    std::ostringstream out;
+    std::ostringstream err;
+    int exitCode = -1;
+    std::atomic<bool> ended{false};
+    std::thread program([&] {
+        exitCode =
+            runNotifierProgram({"--count", "1", "--no-desktop", "--record", dir.file("seen")},
+                               NotifierStreams{out, err});
+        ended = true;
+    });
+    // Serving once the status check is answered (which does not count).
+    bool answered = false;
+    for (int i = 0; i < 500 && !answered; ++i) {
+        answered = users->serviceNotifier().status() == 1;
+        if (!answered) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    if (!answered && !ended) {
+        program.detach();  // never served: nothing would end it
+        FAIL() << "the program's channel never answered";
+    }
+    EXPECT_TRUE(answered) << err.str();
+    EXPECT_EQ(notify(1, 3, std::string("example.org\0", 12)), COMMAND_SUCCESS);
+    program.join();
+    EXPECT_EQ(exitCode, NOTIFIER_EXIT_OK);
+    EXPECT_EQ(out.str(), "site blocked: example.org\n");
+    EXPECT_EQ(readFile(dir.file("seen")), "site blocked: example.org\n");
+    EXPECT_NE(err.str().find("zorvane_notifier: serving "), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find(own), std::string::npos) << err.str();
 }
 
 }  // namespace

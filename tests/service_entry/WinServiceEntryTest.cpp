@@ -194,6 +194,8 @@ TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
              " logPath " + temp + "zorvane_service.log\n",
              " updateInstallerPath " + temp + "\n",
              " logger i/p " + temp + "zorvane_service.log " + programData + "zorvane_log_level\n",
+             std::string(" before WinNotifier::instance()\n"),
+             std::string(" after WinNotifier::instance()\n"),
          }) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
     }

@@ -44,7 +44,13 @@ public:
     }
 
     bool listen(int& error) override {
-        // The first instance must be ours: a second notifier of the same user fails here.
+        // A second notifier of the same user fails here: by this check where
+        // the first-instance flag is not enforced (Wine), else by the flag.
+        // Waiting, unlike opening, takes no connection from the first one.
+        if (WaitNamedPipeA(mName.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND) {
+            error = ERROR_ALREADY_EXISTS;
+            return false;
+        }
         mPipe = newInstance(FILE_FLAG_FIRST_PIPE_INSTANCE);
         if (mPipe == INVALID_HANDLE_VALUE) {
             error = static_cast<int>(GetLastError());
