@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "UserNotifierChannel.h"
+#include "WinOverlappedIo.h"
 
 namespace {
 
@@ -71,26 +72,8 @@ private:
             error = ERROR_INVALID_HANDLE;
             return false;
         }
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mEvent;
-        ResetEvent(mEvent);
-        BOOL started = writing ? WriteFile(mPipe, data, length, nullptr, &overlapped)
-                               : ReadFile(mPipe, data, length, nullptr, &overlapped);
-        if (!started && GetLastError() != ERROR_IO_PENDING) {
-            error = static_cast<int>(GetLastError());
-            return false;
-        }
-        if (WaitForSingleObject(mEvent, kTimeoutMs) != WAIT_OBJECT_0) {
-            CancelIo(mPipe);
-            GetOverlappedResult(mPipe, &overlapped, &done, TRUE);
-            error = WAIT_TIMEOUT;
-            return false;
-        }
-        if (!GetOverlappedResult(mPipe, &overlapped, &done, FALSE) || done == 0) {
-            error = static_cast<int>(GetLastError());
-            return false;
-        }
-        return true;
+        return WinOverlappedIo::transfer(mPipe, mEvent, writing, data, length, kTimeoutMs, done,
+                                         error);
     }
 
     HANDLE mPipe = INVALID_HANDLE_VALUE;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "NotifierPlatform.h"
+#include "WinOverlappedIo.h"
 
 namespace NotifierPlatform {
 
@@ -58,26 +59,8 @@ public:
 private:
     bool transfer(bool writing, char* data, DWORD length, DWORD timeoutMs, DWORD& done,
                   int& error) {
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mEvent;
-        ResetEvent(mEvent);
-        BOOL started = writing ? WriteFile(mPipe, data, length, nullptr, &overlapped)
-                               : ReadFile(mPipe, data, length, nullptr, &overlapped);
-        if (!started && GetLastError() != ERROR_IO_PENDING) {
-            error = static_cast<int>(GetLastError());
-            return false;
-        }
-        if (WaitForSingleObject(mEvent, timeoutMs) != WAIT_OBJECT_0) {
-            CancelIo(mPipe);
-            GetOverlappedResult(mPipe, &overlapped, &done, TRUE);
-            error = kTimedOut;
-            return false;
-        }
-        if (!GetOverlappedResult(mPipe, &overlapped, &done, FALSE) || done == 0) {
-            error = static_cast<int>(GetLastError());
-            return false;
-        }
-        return true;
+        return WinOverlappedIo::transfer(mPipe, mEvent, writing, data, length, timeoutMs, done,
+                                         error);
     }
 
     HANDLE mPipe;
