@@ -1,6 +1,7 @@
 #include "LinuxSocketIo.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -36,6 +37,16 @@ bool receiveAll(int fd, char* data, size_t length, int& error) {
         length -= static_cast<size_t>(got);
     }
     return true;
+}
+
+bool someoneListens(const sockaddr_un& address) {
+    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        return false;
+    }
+    bool live = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(probe);
+    return live;
 }
 
 }  // namespace LinuxSocketIo

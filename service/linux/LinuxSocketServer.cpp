@@ -39,17 +39,6 @@ int makeFolders(const String& folder) {
     return 0;
 }
 
-// Whether a server still accepts connections on the socket file.
-bool someoneListens(const sockaddr_un& address) {
-    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        return false;
-    }
-    bool live = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    return live;
-}
-
 }  // namespace
 
 LinuxSocketServer::LinuxSocketServer(String path) : mPath(std::move(path)) {}
@@ -95,7 +84,7 @@ bool LinuxSocketServer::listen() {
             mLastError = EEXIST;
             return false;
         }
-        if (someoneListens(address)) {
+        if (LinuxSocketIo::someoneListens(address)) {
             mLastError = EADDRINUSE;
             return false;
         }

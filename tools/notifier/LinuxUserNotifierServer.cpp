@@ -15,17 +15,6 @@
 
 namespace {
 
-// Whether another notifier still accepts connections on the socket file.
-bool someoneListens(const sockaddr_un& address) {
-    int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        return false;
-    }
-    bool live = ::connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(probe);
-    return live;
-}
-
 // <run dir>notify/<SID>: the folder is shared by every user (sticky, world
 // writable, like /tmp); the socket itself is this user's.
 class LinuxUserNotifierServer : public UserNotifierServer {
@@ -60,7 +49,7 @@ public:
         }
         address.sun_family = AF_UNIX;
         std::memcpy(address.sun_path, mPath.c_str(), mPath.size() + 1);
-        if (someoneListens(address)) {
+        if (LinuxSocketIo::someoneListens(address)) {
             error = EADDRINUSE;
             return false;
         }
