@@ -118,7 +118,7 @@ bool ControlServer::start(std::string* error) {
     const mode_t previous = umask(0177);
     const int bound = bind(mListenFd, reinterpret_cast<sockaddr*>(&address), sizeof(address));
     umask(previous);
-    if (bound != 0 || chmod(mPath.c_str(), 0600) != 0 || listen(mListenFd, 8) != 0) {
+    if (bound != 0 || listen(mListenFd, 8) != 0 || chmod(mPath.c_str(), 0600) != 0) {
         *error = "cannot serve " + mPath + ": " + strerror(errno);
         return false;
     }

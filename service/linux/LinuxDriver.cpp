@@ -7,8 +7,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "Bytes.h"
@@ -21,6 +23,7 @@
 namespace {
 
 constexpr long kReplyTimeoutSeconds = 60;
+constexpr int kConnectAttempts = 10;
 
 LinuxDriver* gInstance = nullptr;
 std::mutex gInstanceLock;
@@ -169,17 +172,26 @@ std::unique_ptr<ControlDeviceHandle> LinuxDriver::openDevice(int& errCode) {
         errCode = ENAMETOOLONG;
         return nullptr;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        errCode = errno;
-        return nullptr;
-    }
     address.sun_family = AF_UNIX;
     memcpy(address.sun_path, mSocketPath.c_str(), mSocketPath.size());
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    int fd = -1;
+    // A host that is starting has its socket a moment before it accepts:
+    // a refused connection is tried again for a little while.
+    for (int attempt = 0;; ++attempt) {
+        fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            errCode = errno;
+            return nullptr;
+        }
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
+            break;
+        }
         errCode = errno;
         close(fd);
-        return nullptr;
+        if (errCode != ECONNREFUSED || attempt >= kConnectAttempts) {
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     // A host that stops answering must not hold a caller forever. Reads wait
     // at most the host's own read time-out (20 s) before it answers with a

@@ -32,7 +32,7 @@ public:
             mPid = -1;
             return;
         }
-        for (int i = 0; i < 500 && !fileExists(socket); ++i) {
+        for (int i = 0; i < 500 && !socketAccepts(socket); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }

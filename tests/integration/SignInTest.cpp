@@ -81,7 +81,7 @@ protected:
                                      mDir.file("run/ZorvaneFilter"), "--log",
                                      mDir.file("filter.log"), "--log-level", "0"},
             Environment{});
-        ASSERT_TRUE(eventually([&] { return fileExists(mDir.file("run/ZorvaneFilter")); }));
+        ASSERT_TRUE(eventually([&] { return socketAccepts(mDir.file("run/ZorvaneFilter")); }));
     }
 
     void startCloud(const std::string& dataFile = "") {

@@ -24,6 +24,9 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
+// Whether a server listens on the Unix socket at `path` (Linux): the file
+// exists a moment before its server accepts.
+bool socketAccepts(const std::string& path);
 time_t modificationTime(const std::string& path);
 void setModificationTime(const std::string& path, time_t when);
 
