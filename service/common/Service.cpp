@@ -152,6 +152,19 @@ void Service::serveUICommand(UserInterface& ui) {
     }
 }
 
+template <typename Channel>
+void Service::readUntilStopped(void* parm, const char* failure, void (*serve)(Channel&)) {
+    Service* service = parm ? static_cast<Service*>(parm) : instance();
+    while (!service->stopRequested()) {
+        Channel* channel = Channel::instance();
+        if (!channel) {
+            Logger::instance()->out(LOGLEVEL_ERROR, "%s", failure);
+            return;
+        }
+        serve(*channel);
+    }
+}
+
 bool Service::stopRequested() {
     std::lock_guard<std::mutex> lock(mPauseLock);
     return mStopping;
@@ -173,15 +186,7 @@ void Service::serveNotifierCommand(Notifier& notifier) {
 }
 
 void* Service::notifierRead(void* parm) {
-    Service* service = parm ? static_cast<Service*>(parm) : instance();
-    while (!service->stopRequested()) {
-        Notifier* notifier = Notifier::instance();
-        if (!notifier) {
-            Logger::instance()->out(LOGLEVEL_ERROR, "Notifier thread failed\n");
-            return nullptr;
-        }
-        serveNotifierCommand(*notifier);
-    }
+    readUntilStopped<Notifier>(parm, "Notifier thread failed\n", serveNotifierCommand);
     return nullptr;
 }
 
@@ -195,15 +200,7 @@ void Service::serveDriverCommand(Driver& driver) {
 }
 
 void* Service::driverInterfaceRead(void* parm) {
-    Service* service = parm ? static_cast<Service*>(parm) : instance();
-    while (!service->stopRequested()) {
-        Driver* driver = Driver::instance();
-        if (!driver) {
-            Logger::instance()->out(LOGLEVEL_ERROR, "driver thread failed\n");
-            return nullptr;
-        }
-        serveDriverCommand(*driver);
-    }
+    readUntilStopped<Driver>(parm, "driver thread failed\n", serveDriverCommand);
     return nullptr;
 }
 
@@ -247,8 +244,8 @@ int Service::getConnection() {
             const uint16_t port = connection->getFilterServerPort();
             const uint32_t altAddress = connection->getAlternateFilterServerAddress();
             const uint16_t altPort = connection->getAlternateFilterServerPort();
-            log->out(LOGLEVEL_INFO, "server details 0x%8x %d 0x%8x %d\n", address, port,
-                     altAddress, altPort);
+            log->out(LOGLEVEL_INFO, "server details 0x%8x %d 0x%8x %d\n", address, port, altAddress,
+                     altPort);
             result = driver->setFilterAddress(address, altAddress, port, altPort);
         }
     }
@@ -279,10 +276,9 @@ int Service::doAuth() {
             return 0;
         case AUTH_STATUS_FAILED_NO_USER:
         case AUTH_STATUS_FAILED_ANOTHER_ACCOUNT:
-            log->out(LOGLEVEL_INFO,
-                     result == AUTH_STATUS_FAILED_NO_USER
-                         ? "Service::doAuth() AUTH_STATUS_FAILED_NO_USER\n"
-                         : "Service::doAuth() AUTH_STATUS_FAILED_ANOTHER_ACCOUNT\n");
+            log->out(LOGLEVEL_INFO, result == AUTH_STATUS_FAILED_NO_USER
+                                        ? "Service::doAuth() AUTH_STATUS_FAILED_NO_USER\n"
+                                        : "Service::doAuth() AUTH_STATUS_FAILED_ANOTHER_ACCOUNT\n");
             settings->setFilterEnabled(false);
             if (initializeDriver() == 0) {
                 return 0;

@@ -108,6 +108,12 @@ protected:
     void buildCheckList();
 
 private:
+    // A reader thread's loop over the channel's one instance until the
+    // Service in `parm` (null: the instance) stops; logs `failure` and ends
+    // when the channel does not exist.
+    template <typename Channel>
+    static void readUntilStopped(void* parm, const char* failure, void (*serve)(Channel&));
+
     void init();
 
     std::vector<CheckListItem> mCheckList;

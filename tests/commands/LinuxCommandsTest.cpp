@@ -24,6 +24,7 @@
 #include "CloudProcess.h"
 #include "CommandFactory.h"
 #include "CommandTestSupport.h"
+#include "CtlCase.h"
 #include "FilterHostProcess.h"
 #include "LinuxDriver.h"
 #include "Notifier.h"
@@ -333,14 +334,6 @@ TEST_F(LinuxCommands, ServerDownReconfiguresAnOutdatedFilterOrTellsEveryUser) {
         log.saw("failed to connect to notifier " + dir.file("run") + "/notify/S-1-22-1-4242424"));
 }
 
-struct CtlCase {
-    std::vector<std::string> args;
-    std::string input;
-    int exitCode;
-    std::string out;  // expected in standard output
-    std::string err;  // expected in standard error
-};
-
 TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
     startCloud();
     ServedCommands served(endpoint);
@@ -362,18 +355,7 @@ TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
         {{"check-enable"}, "", 2, "", "exactly one user name"},
     };
     for (const CtlCase& c : cases) {
-        std::string line;
-        for (const std::string& arg : c.args) {
-            line += arg + " ";
-        }
-        SCOPED_TRACE("zorvanectl " + line);
-        std::istringstream in(c.input);
-        std::ostringstream out;
-        std::ostringstream err;
-        CService service(endpoint.makeClient());  // one connection per run, as the program
-        EXPECT_EQ(runZorvaneCtl(c.args, CtlStreams{in, out, err, false}, service), c.exitCode);
-        EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
-        EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+        runCtlCase(c, endpoint);
     }
     EXPECT_TRUE(mapHas(hostMap(), "S-1-22-1-1002", 103)) << hostMap();
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <vector>
 
+#include "CommandQueue.h"
 #include "Driver.h"
 #include "Notifier.h"
 #include "Service.h"
@@ -21,44 +22,23 @@ public:
     ~QueueNotifier() override { registerInstance(nullptr); }
 
     std::unique_ptr<Command> waitForCommand() override {
-        if (onLast && commands.size() == 1) {
+        if (onLast && queue.commands.size() == 1) {
             onLast();
         }
-        if (commands.empty()) {
-            return nullptr;
-        }
-        std::unique_ptr<Command> next = std::move(commands.front());
-        commands.pop_front();
-        return next;
+        return queue.next();
     }
     int sendCommandResponse(std::unique_ptr<CommandResponse>& response) override {
-        answered.push_back(response->getArgumentForIndex(1)->asUint32());
-        response.reset();
-        return 1;
+        return queue.answer(response);
     }
     int status() override {
         mCurrChildId = statusChild;
         return statusAnswer;
     }
 
-    std::deque<std::unique_ptr<Command>> commands;
-    std::vector<uint32_t> answered;
+    CommandQueue queue;
     std::function<void()> onLast;
     int statusAnswer = 1;
     uint32_t statusChild = 0;
-};
-
-class IdCommand : public Command {
-public:
-    IdCommand(uint32_t id, bool answers) : mAnswers(answers) {
-        setArgument(kArgCommandId, ArgumentBlock::fromUint32(id));
-    }
-    std::unique_ptr<CommandResponse> execute() override {
-        return mAnswers ? newResponse() : nullptr;
-    }
-
-private:
-    bool mAnswers;
 };
 
 // Records the child the filter is told about.
@@ -81,16 +61,16 @@ public:
 TEST(ServiceNotifierReader, ServesUntilTheServiceStops) {
     TestService service;
     QueueNotifier notifier;
-    notifier.commands.push_back(std::make_unique<IdCommand>(773, true));
-    notifier.commands.push_back(nullptr);                                  // nothing usable
-    notifier.commands.push_back(std::make_unique<IdCommand>(771, false));  // no answer
-    notifier.commands.push_back(std::make_unique<IdCommand>(768, true));
+    notifier.queue.commands.push_back(std::make_unique<FixedCommand>(773, true));
+    notifier.queue.commands.push_back(nullptr);  // nothing usable
+    notifier.queue.commands.push_back(std::make_unique<FixedCommand>(771, false));  // no answer
+    notifier.queue.commands.push_back(std::make_unique<FixedCommand>(768, true));
     // The stop comes while the last command is waited for: it is still
     // served, then the reader ends.
     notifier.onLast = [&] { service.stopChecks(); };
     LogWatch log;
     EXPECT_EQ(Service::notifierRead(&service), nullptr);
-    EXPECT_EQ(notifier.answered, (std::vector<uint32_t>{773, 768}));
+    EXPECT_EQ(notifier.queue.answered, (std::vector<uint32_t>{773, 768}));
     EXPECT_EQ(log.count("waiting for notifier command\n"), 4);
     EXPECT_EQ(log.count("notifier->waitForCommand returned\n"), 4);
     EXPECT_EQ(log.count("command null from command factory\n"), 1);

@@ -17,6 +17,7 @@
 
 #include "Bytes.h"
 #include "CService.h"
+#include "CtlCase.h"
 #include "LinuxPipe.h"
 #include "LinuxPipeClient.h"
 #include "LinuxUI.h"
@@ -165,15 +166,6 @@ TEST(LinuxPipeServer, ServesClientsOneAfterAnother) {
     server.join();
 }
 
-struct CtlCase {
-    std::vector<std::string> args;
-    std::string input;
-    int exitCode;
-    std::string out;        // expected in standard output
-    std::string err;        // expected in standard error
-    bool terminal = false;  // standard input is the terminal
-};
-
 TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
     UiEndpoint endpoint;
     ScriptedService script;
@@ -221,20 +213,9 @@ TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
         {{"map"}, "", 0, "S-1-22-1-1003, 3\n", ""},
     };
     for (const CtlCase& c : cases) {
-        std::string line;
-        for (const std::string& arg : c.args) {
-            line += arg + " ";
-        }
-        SCOPED_TRACE("zorvanectl " + line);
-        std::istringstream in(c.input);
-        std::ostringstream out;
-        std::ostringstream err;
-        CService service(endpoint.makeClient());
-        EXPECT_EQ(runZorvaneCtl(c.args, CtlStreams{in, out, err, c.terminal}, service), c.exitCode);
-        EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
-        EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+        const std::string out = runCtlCase(c, endpoint);
         if (c.out.empty()) {
-            EXPECT_EQ(out.str().find("Usage"), std::string::npos);
+            EXPECT_EQ(out.find("Usage"), std::string::npos);
         }
     }
     // The sign-in went first on the same connection as the map.

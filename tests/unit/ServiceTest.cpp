@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "CommandQueue.h"
 #include "TestSupport.h"
 #include "UserInterface.h"
 
@@ -151,49 +152,26 @@ TEST(ServiceSchedule, PauseHoldsTheLoopBetweenPassesAndStopEndsIt) {
 // A desktop-program channel that hands out queued commands.
 class QueueUserInterface : public UserInterface {
 public:
-    std::unique_ptr<Command> waitForCommand() override {
-        if (commands.empty()) {
-            return nullptr;
-        }
-        std::unique_ptr<Command> next = std::move(commands.front());
-        commands.pop_front();
-        return next;
-    }
+    std::unique_ptr<Command> waitForCommand() override { return queue.next(); }
     int sendCommandResponse(std::unique_ptr<CommandResponse>& response) override {
-        answered.push_back(response->getArgumentForIndex(1)->asUint32());
-        response.reset();
-        return 1;
+        return queue.answer(response);
     }
     int sendCommand(Command*) override { return 0; }
 
-    std::deque<std::unique_ptr<Command>> commands;
-    std::vector<uint32_t> answered;
-};
-
-class FixedCommand : public Command {
-public:
-    FixedCommand(uint32_t id, bool answers) : mAnswers(answers) {
-        setArgument(kArgCommandId, ArgumentBlock::fromUint32(id));
-    }
-    std::unique_ptr<CommandResponse> execute() override {
-        return mAnswers ? newResponse() : nullptr;
-    }
-
-private:
-    bool mAnswers;
+    CommandQueue queue;
 };
 
 TEST(ServiceReader, AnswersCommandsThatHaveAnAnswerAndSkipsTheRest) {
     QueueUserInterface ui;
-    ui.commands.push_back(std::make_unique<FixedCommand>(263, true));
-    ui.commands.push_back(std::make_unique<FixedCommand>(261, false));  // no answer
-    ui.commands.push_back(nullptr);                                     // unknown id
-    ui.commands.push_back(std::make_unique<FixedCommand>(266, true));
+    ui.queue.commands.push_back(std::make_unique<FixedCommand>(263, true));
+    ui.queue.commands.push_back(std::make_unique<FixedCommand>(261, false));  // no answer
+    ui.queue.commands.push_back(nullptr);                                     // unknown id
+    ui.queue.commands.push_back(std::make_unique<FixedCommand>(266, true));
     LogWatch log;
     for (int i = 0; i < 4; ++i) {
         Service::serveUICommand(ui);
     }
-    EXPECT_EQ(ui.answered, (std::vector<uint32_t>{263, 266}));
+    EXPECT_EQ(ui.queue.answered, (std::vector<uint32_t>{263, 266}));
     EXPECT_EQ(log.count("command null from command factory"), 1);
     EXPECT_EQ(log.count("ui->waitForCommand returned"), 4);
 }
