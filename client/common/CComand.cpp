@@ -1,6 +1,6 @@
 #include "CComand.h"
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Command.h"
 
 namespace {
@@ -10,7 +10,7 @@ constexpr int kArgSecond = 2;
 
 std::vector<char> idOnly(uint32_t id, size_t length = 4) {
     std::vector<char> body(length, '\0');
-    writeLe32(body.data(), id);
+    StoreLe32(body.data(), id);
     return body;
 }
 
@@ -53,7 +53,7 @@ std::unique_ptr<CReply> CComand::execute(CService& service) {
     if (!service.send(body.data(), static_cast<uint32_t>(body.size()))) {
         return nullptr;
     }
-    return service.readReply(readLe32(body.data()));
+    return service.readReply(LoadLe32(body.data()));
 }
 
 CAuthCommand::CAuthCommand(const String& user, const String& password) {

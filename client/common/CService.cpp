@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Command.h"
 #include "UiWire.h"
 
@@ -19,7 +19,7 @@ bool CService::send(const char* body, uint32_t length) {
         return false;
     }
     char lengthBytes[kUiLengthBytes];
-    writeLe32(lengthBytes, length);
+    StoreLe32(lengthBytes, length);
     mConnected = mPipe->write(lengthBytes, sizeof lengthBytes) && mPipe->write(body, length);
     return mConnected;
 }
@@ -52,7 +52,7 @@ std::unique_ptr<CReply> CService::readReply(uint32_t commandId) {
         reply->setStatus(1);
         return reply;
     }
-    const uint32_t length = readLe32(word);
+    const uint32_t length = LoadLe32(word);
     if (length == 0 || length > kUiMaxTextAnswerLength) {
         return reply;
     }

@@ -5,7 +5,7 @@
 #include "ChildMaps.h"
 #include "FilterConfig.h"
 #include "HostVerdict.h"
-#include "LeBytes.h"
+#include "zorvane_bytes.h"
 #include "ReadQueue.h"
 #include "ZorvaneLog.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "BlockPool.h"
-#include "LeBytes.h"
+#include "zorvane_bytes.h"
 #include "ZorvaneLog.h"
 #include "os_interface.h"
 #include "zorvane_ioctl.h"

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Dispatch.h"
-#include "LeBytes.h"
+#include "zorvane_bytes.h"
 #include "ReadQueue.h"
 #include "ZorvaneLog.h"
 #include "zorvane_control_socket.h"

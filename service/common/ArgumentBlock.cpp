@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 
 ArgumentBlock::ArgumentBlock(const char* bytes, size_t size)
     : mData(new char[size + 1]()), mSize(size) {
@@ -23,7 +23,7 @@ ArgumentBlock& ArgumentBlock::operator=(const ArgumentBlock& other) {
 
 ArgumentBlock ArgumentBlock::fromUint32(uint32_t value) {
     char bytes[4];
-    writeLe32(bytes, value);
+    StoreLe32(bytes, value);
     return ArgumentBlock(bytes, sizeof bytes);
 }
 
@@ -32,5 +32,5 @@ ArgumentBlock ArgumentBlock::fromText(const String& text) {
 }
 
 uint32_t ArgumentBlock::asUint32() const {
-    return mSize >= 4 ? readLe32(mData.get()) : 0;
+    return mSize >= 4 ? LoadLe32(mData.get()) : 0;
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Authentication.h"
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CloudConfig.h"
 #include "Device.h"
 #include "HttpTransfer.h"
@@ -445,9 +445,9 @@ int Authentication::NotifyAuthFail(bool isBgAuth, int errCode) {
     Logger* log = Logger::instance();
     log->out(LOGLEVEL_INFO, "Authentication::NotifyAuthFail %d %d\n", isBgAuth ? 1 : 0, errCode);
     char record[16] = {};
-    writeLe32(record, NOTIFY_AUTH_FAIL);
-    writeLe32(record + 4, 0);
-    writeLe32(record + 8, static_cast<uint32_t>(errCode));
+    StoreLe32(record, NOTIFY_AUTH_FAIL);
+    StoreLe32(record + 4, 0);
+    StoreLe32(record + 8, static_cast<uint32_t>(errCode));
     record[12] = isBgAuth ? 1 : 0;
     NotifyCommand notice(record, sizeof record);
     std::unique_ptr<CommandResponse> response = notice.execute();

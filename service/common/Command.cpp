@@ -1,6 +1,6 @@
 #include "Command.h"
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 
 const ArgumentBlock* CommandResponse::getArgumentForIndex(int index) const {
     auto found = mArgList.find(index);
@@ -12,7 +12,7 @@ void CommandResponse::setArgument(int index, ArgumentBlock block) {
 }
 
 Command::Command(const char* buffer) {
-    setArgument(kArgCommandId, ArgumentBlock::fromUint32(readLe32(buffer)));
+    setArgument(kArgCommandId, ArgumentBlock::fromUint32(LoadLe32(buffer)));
 }
 
 void Command::setArgument(int index, ArgumentBlock block) {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "AuthCommand.h"
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Logger.h"
 #include "NotifyCodes.h"
 #include "NotifyCommand.h"
@@ -72,7 +72,7 @@ std::unique_ptr<Command> CommandFactory::build(const char* buffer, int length) c
         log->out(LOGLEVEL_ERROR, "CommandFactory buffer too short %d\n", buffer ? length : 0);
         return nullptr;
     }
-    uint32_t id = readLe32(buffer);
+    uint32_t id = LoadLe32(buffer);
     log->out(LOGLEVEL_INFO, "CommandFactory command %d\n", static_cast<int>(id));
 
     switch (id) {
@@ -106,7 +106,7 @@ std::unique_ptr<Command> CommandFactory::build(const char* buffer, int length) c
         // The driver's site-blocked record becomes a site-blocked notification
         // record: type 1 in place of the id, every other byte as received.
         std::vector<char> record(buffer, buffer + length);
-        writeLe32(record.data(), NOTIFY_HTTPS_SITE_BLOCKED);
+        StoreLe32(record.data(), NOTIFY_HTTPS_SITE_BLOCKED);
         return entry->build(record.data(), length);
     }
     return entry->build(buffer, length);

@@ -1,10 +1,11 @@
 #include "ControlDeviceDriver.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <thread>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CommandFactory.h"
 #include "DriverCommand.h"
 #include "Logger.h"
@@ -15,8 +16,10 @@
 namespace {
 
 // The output room after the buffer's length field: a reply can never write
-// past the 512-byte buffer.
-constexpr uint32_t kOutputRoom = ControlDeviceDriver::kReadSize - 4;
+// past the control buffer.
+constexpr uint32_t kOutputRoom = sizeof(ZorvaneIoctlArgument::argument);
+constexpr size_t kLengthAt = offsetof(ZorvaneIoctlArgument, length);
+constexpr size_t kRecordAt = offsetof(ZorvaneIoctlArgument, argument);
 
 }  // namespace
 
@@ -95,9 +98,11 @@ int ControlDeviceDriver::status(int& errCode) {
     std::lock_guard<std::mutex> buffLock(mBuffLock);
     getModuleVersionCommandArgs();
     if (Load(errCode) == 1 && sendIoctl(ZORVANE_IOCTL_GET_VERSION, mpBuff) == 1 &&
-        readLe32(mpBuff) >= sizeof(ZorvaneModuleVersion)) {
+        LoadLe32(mpBuff + kLengthAt) >= sizeof(ZorvaneModuleVersion)) {
+        const char* version = mpBuff + kRecordAt;
         log->out(LOGLEVEL_INFO, "%s::status driver version %d.%d\n", mName,
-                 static_cast<int>(readLe32(mpBuff + 4)), static_cast<int>(readLe32(mpBuff + 8)));
+                 static_cast<int>(LoadLe32(version + offsetof(ZorvaneModuleVersion, majVer))),
+                 static_cast<int>(LoadLe32(version + offsetof(ZorvaneModuleVersion, minVer))));
         mStatus = DRIVER_WORKING;
     }
     log->out(LOGLEVEL_INFO, "%s::status %d\n", mName, errCode);
@@ -113,8 +118,9 @@ int ControlDeviceDriver::sendIoctl(uint32_t code, char* buffer) {
     }
     uint32_t returned = 0;
     int error = 0;
-    bool ok = handle->control(code, buffer + 4, readLe32(buffer), kOutputRoom, returned, error);
-    writeLe32(buffer, returned);
+    bool ok = handle->control(code, buffer + kRecordAt, LoadLe32(buffer + kLengthAt), kOutputRoom,
+                              returned, error);
+    StoreLe32(buffer + kLengthAt, returned);
     if (ok) {
         log->out(LOGLEVEL_INFO, "IOCTL successful cmd=%d retBytes=%d\n", static_cast<int>(code),
                  static_cast<int>(returned));
@@ -126,36 +132,38 @@ int ControlDeviceDriver::sendIoctl(uint32_t code, char* buffer) {
 }
 
 void ControlDeviceDriver::getModuleVersionCommandArgs() {
-    memset(mpBuff, 0, 12);
-    writeLe32(mpBuff, 8);
+    memset(mpBuff + kRecordAt, 0, sizeof(ZorvaneModuleVersion));
+    StoreLe32(mpBuff + kLengthAt, sizeof(ZorvaneModuleVersion));
 }
 
 void ControlDeviceDriver::getChallengeCommandArgs() {
-    memset(mpBuff, 0, 8);
-    writeLe32(mpBuff, 4);
+    memset(mpBuff + kRecordAt, 0, sizeof(ZorvaneChallenge));
+    StoreLe32(mpBuff + kLengthAt, sizeof(ZorvaneChallenge));
 }
 
 void ControlDeviceDriver::getSendResponseCommandArgs(uint32_t challenge) {
-    writeLe32(mpBuff, 4);
-    writeLe32(mpBuff + 4, challenge);
+    StoreLe32(mpBuff + kLengthAt, sizeof(ZorvaneResponse));
+    StoreLe32(mpBuff + kRecordAt + offsetof(ZorvaneResponse, response), challenge);
 }
 
 int ControlDeviceDriver::sendAuthSequence() {
     std::lock_guard<std::mutex> buffLock(mBuffLock);
     getChallengeCommandArgs();
     if (sendIoctl(ZORVANE_IOCTL_GET_CHALLENGE, mpBuff) != 1 ||
-        readLe32(mpBuff) != sizeof(ZorvaneChallenge)) {
+        LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneChallenge)) {
         return 0;
     }
-    const uint32_t challenge = readLe32(mpBuff + 4);
+    const uint32_t challenge =
+        LoadLe32(mpBuff + kRecordAt + offsetof(ZorvaneChallenge, challenge));
     // The response is the challenge itself.
     getSendResponseCommandArgs(challenge);
     if (sendIoctl(ZORVANE_IOCTL_SEND_RESPONSE, mpBuff) != 1 ||
-        readLe32(mpBuff) != sizeof(ZorvaneResponseResult) ||
-        static_cast<uint8_t>(mpBuff[4]) != ZORVANE_RESPONSE_ACCEPTED) {
+        LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneResponseResult) ||
+        static_cast<uint8_t>(mpBuff[kRecordAt + offsetof(ZorvaneResponseResult, result)]) !=
+            ZORVANE_RESPONSE_ACCEPTED) {
         return 0;
     }
-    mAuthToken = challenge;
+    setAuthToken(challenge);
     return 1;
 }
 
@@ -191,11 +199,11 @@ std::unique_ptr<char[]> ControlDeviceDriver::readDevice() {
     if (!handle) {
         return nullptr;
     }
-    auto buffer = std::make_unique<char[]>(kReadSize);
-    memset(buffer.get(), 0, kReadSize);
+    auto buffer = std::make_unique<char[]>(ZORVANE_READ_BUFFER_SIZE);
+    memset(buffer.get(), 0, ZORVANE_READ_BUFFER_SIZE);
     uint32_t returned = 0;
     int error = 0;
-    if (!handle->read(buffer.get(), kReadSize, returned, error)) {
+    if (!handle->read(buffer.get(), ZORVANE_READ_BUFFER_SIZE, returned, error)) {
         Logger::instance()->out(LOGLEVEL_ERROR, "device read failed %d\n", error);
         return nullptr;
     }
@@ -214,22 +222,22 @@ std::unique_ptr<Command> ControlDeviceDriver::waitForCommand() {
         return nullptr;
     }
     Logger* log = Logger::instance();
-    const uint32_t cmd = readLe32(buffer.get());
+    const uint32_t cmd = LoadLe32(buffer.get() + offsetof(ZorvaneReadRecord, cmd));
     if (cmd == static_cast<uint32_t>(E_ZorvaneModuleReadCommand::ZORVANE_READ_CHECK_EXIT_CMD)) {
         log->out(LOGLEVEL_INFO, "ZORVANE_READ_CHECK_EXIT_CMD\n");
         return nullptr;
     }
     log->out(LOGLEVEL_INFO, "Driver read command %d\n", static_cast<int>(cmd));
-    return CommandFactory::create(buffer.get(), static_cast<int>(kReadSize));
+    return CommandFactory::create(buffer.get(), static_cast<int>(ZORVANE_READ_BUFFER_SIZE));
 }
 
 int ControlDeviceDriver::NotifyDriverFail(int errCode) {
     Logger* log = Logger::instance();
     log->out(LOGLEVEL_INFO, "%s::NotifyDriverFail %d\n", mName, errCode);
     char message[12];
-    writeLe32(message, NOTIFY_DRIVER_ERROR);
-    writeLe32(message + 4, 0);
-    writeLe32(message + 8, static_cast<uint32_t>(errCode));
+    StoreLe32(message, NOTIFY_DRIVER_ERROR);
+    StoreLe32(message + 4, 0);
+    StoreLe32(message + 8, static_cast<uint32_t>(errCode));
     NotifyCommand command(message, static_cast<int>(sizeof(message)));
     std::unique_ptr<CommandResponse> response = command.execute();
     const int result = response ? response->getStatus() : 0;

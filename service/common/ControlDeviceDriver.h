@@ -7,6 +7,7 @@
 
 #include "Driver.h"
 #include "String.h"
+#include "zorvane_ioctl.h"
 
 // One open handle of the filter's control device.
 class ControlDeviceHandle {
@@ -28,8 +29,6 @@ public:
 // filter's service and opens handles.
 class ControlDeviceDriver : public Driver {
 public:
-    static constexpr uint32_t kReadSize = 512;
-
     int sendCommand(Command* cmd) override;
     std::unique_ptr<Command> waitForCommand() override;
     int status(int& errCode) override;
@@ -78,7 +77,6 @@ private:
     Handle mReadDeviceHandle;
     // Serialises the users of mpBuff: status and the access-lock sequence.
     std::mutex mBuffLock;
-    char mpBuff[kReadSize] = {};
-    std::atomic<uint32_t> mAuthToken{0};
+    char mpBuff[sizeof(ZorvaneIoctlArgument)] = {};
     std::atomic<int> mStatus{DRIVER_ERROR};
 };

@@ -1,10 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
 #include "Command.h"
 #include "Settings.h"
+#include "zorvane_ioctl.h"
 
 enum E_DriverStatus { DRIVER_ERROR = 0, DRIVER_LOADED = 1, DRIVER_WORKING = 2 };
 
@@ -14,9 +16,6 @@ enum E_DriverStatus { DRIVER_ERROR = 0, DRIVER_LOADED = 1, DRIVER_WORKING = 2 };
 // the device and registers itself as the one instance.
 class Driver {
 public:
-    // The challenge the filter hands out; every configuration record carries it.
-    static constexpr uint32_t kAuthToken = 7305;
-
     static Driver* instance();
 
     Driver(const Driver&) = delete;
@@ -30,8 +29,9 @@ public:
     virtual std::unique_ptr<Command> waitForCommand() = 0;
     // Loads again and asks the version; an E_DriverStatus.
     virtual int status(int& errCode) = 0;
-    virtual uint32_t getAuthToken() const { return authToken; }
-    virtual void setAuthToken(uint32_t token) { authToken = token; }
+    // The token configuration records carry: the challenge the last access-lock
+    // sequence answered (the filter's fixed challenge before any).
+    uint32_t getAuthToken() const { return mAuthToken; }
     virtual ~Driver();
     virtual int Load(int& errCode) = 0;
     virtual int UnLoad() = 0;
@@ -59,11 +59,13 @@ protected:
     // Makes `driver` the instance (null clears it).
     static void registerInstance(Driver* driver);
 
-    uint32_t authToken = kAuthToken;
+    void setAuthToken(uint32_t token) { mAuthToken = token; }
 
 private:
     // Builds, sends and releases one command.
     int sendCode(uint32_t code, std::initializer_list<ArgumentBlock> args);
 
     static Driver* mpSingleton;
+
+    std::atomic<uint32_t> mAuthToken{ZORVANE_AUTH_CHALLENGE};
 };

@@ -1,8 +1,9 @@
 #include "DriverCommand.h"
 
+#include <cstddef>
 #include <cstring>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Driver.h"
 #include "Logger.h"
 #include "zorvane_ioctl.h"
@@ -11,13 +12,21 @@ namespace {
 
 uint32_t currentAuthToken() {
     Driver* driver = Driver::instance();
-    return driver ? driver->getAuthToken() : Driver::kAuthToken;
+    return driver ? driver->getAuthToken() : ZORVANE_AUTH_CHALLENGE;
 }
 
+// A field of the record being built, at its offset in the record's struct.
+#define FIELD(record, Type, member) ((record) + offsetof(Type, member))
+
 // The longest SID or host text a record can carry: the room after the
-// length field less the 12-byte head and the NUL.
-constexpr int kMaxRecordText = DriverCommand::kRecordRoom - 13;
-constexpr int kMaxPorts = (DriverCommand::kRecordRoom - 12) / 2;
+// length field less the fixed part and the NUL.
+constexpr uint32_t kMaxSidText = DriverCommand::kRecordRoom - ZORVANE_SYS_USER_FIXED_SIZE - 1;
+constexpr uint32_t kMaxHostText =
+    DriverCommand::kRecordRoom - ZORVANE_HTTPS_HOST_STATUS_FIXED_SIZE - 1;
+constexpr uint32_t kMaxPorts =
+    (DriverCommand::kRecordRoom - ZORVANE_PORT_OPTIONS_FIXED_SIZE) / sizeof(uint16_t);
+constexpr uint32_t kMaxListedPorts =
+    (DriverCommand::kRecordRoom - ZORVANE_PORT_LIST_FIXED_SIZE) / sizeof(uint16_t);
 
 }  // namespace
 
@@ -27,7 +36,7 @@ DriverCommand::DriverCommand(uint32_t code) {
 
 ArgumentBlock DriverCommand::fromUint16(uint16_t value) {
     char bytes[2];
-    writeLe16(bytes, value);
+    StoreLe16(bytes, value);
     return ArgumentBlock(bytes, sizeof(bytes));
 }
 
@@ -38,46 +47,59 @@ uint32_t DriverCommand::argumentValue(int index) const {
 
 uint16_t DriverCommand::argument16(int index) const {
     const ArgumentBlock* block = getArgumentForIndex(index);
-    return block && block->size() >= 2 ? readLe16(block->data()) : 0;
+    return block && block->size() >= 2 ? LoadLe16(block->data()) : 0;
 }
 
 uint32_t DriverCommand::getLength() const {
-    return readLe32(mpBuff);
+    return LoadLe32(mpBuff + offsetof(ZorvaneIoctlArgument, length));
+}
+
+char* DriverCommand::record() {
+    return mpBuff + offsetof(ZorvaneIoctlArgument, argument);
 }
 
 char* DriverCommand::finish(uint32_t length) {
-    writeLe32(mpBuff, length);
+    StoreLe32(mpBuff + offsetof(ZorvaneIoctlArgument, length), length);
     return mpBuff;
 }
 
+// Every 8-byte record is the token and one value at the same place.
+static_assert(offsetof(ZorvaneEnableFiltering, enableFiltering) ==
+                      offsetof(ZorvaneDeviceDetails, deviceId) &&
+                  offsetof(ZorvaneDeviceDetails, deviceId) ==
+                      offsetof(ZorvaneExceptionIpDetails, ip) &&
+                  offsetof(ZorvaneExceptionIpDetails, ip) == offsetof(ZorvaneChildDetails, childId),
+              "token-and-value records share one layout");
+
 char* DriverCommand::buildTokenAndValue() {
-    char* record = mpBuff + 4;
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, argumentValue(kArgValue));
-    return finish(8);
+    char* out = record();
+    StoreLe32(FIELD(out, ZorvaneChildDetails, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvaneChildDetails, childId), argumentValue(kArgValue));
+    return finish(sizeof(ZorvaneChildDetails));
 }
 
 char* DriverCommand::getModuleVersionCommandArgs() {
-    memset(mpBuff + 4, 0, 8);
-    return finish(8);
+    memset(record(), 0, sizeof(ZorvaneModuleVersion));
+    return finish(sizeof(ZorvaneModuleVersion));
 }
 
 char* DriverCommand::getUserDetailsCommandArgs() {
     const ArgumentBlock* sid = getArgumentForIndex(kArgSid);
     const int length = static_cast<int>(argumentValue(kArgSidLength));
     if (!sid || length < 0 || static_cast<size_t>(length) > sid->size() ||
-        length > kMaxRecordText) {
+        static_cast<uint32_t>(length) > kMaxSidText) {
         Logger::instance()->out(LOGLEVEL_ERROR, "DriverCommand sid does not fit (%d)\n", length);
         return nullptr;
     }
-    char* record = mpBuff + 4;
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, argumentValue(kArgSidChildId));
-    writeLe16(record + 8, argument16(kArgSidCurr));
-    writeLe16(record + 10, argument16(kArgSidTotal));
-    memcpy(record + 12, sid->data(), static_cast<size_t>(length));
-    record[12 + length] = 0;
-    return finish(static_cast<uint32_t>(length) + 13);
+    char* out = record();
+    StoreLe32(FIELD(out, ZorvaneSysUserDetails, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvaneSysUserDetails, childId), argumentValue(kArgSidChildId));
+    StoreLe16(FIELD(out, ZorvaneSysUserDetails, curr), argument16(kArgSidCurr));
+    StoreLe16(FIELD(out, ZorvaneSysUserDetails, total), argument16(kArgSidTotal));
+    char* text = FIELD(out, ZorvaneSysUserDetails, sid);
+    memcpy(text, sid->data(), static_cast<size_t>(length));
+    text[length] = 0;
+    return finish(ZORVANE_SYS_USER_FIXED_SIZE + static_cast<uint32_t>(length) + 1);
 }
 
 char* DriverCommand::getEnableFilterCommandArgs() {
@@ -87,69 +109,73 @@ char* DriverCommand::getEnableFilterCommandArgs() {
 char* DriverCommand::getPortOptionsCommandArgs() {
     const int count = static_cast<int>(argumentValue(kArgPortCount));
     const ArgumentBlock* ports = getArgumentForIndex(kArgPorts);
-    const size_t available = ports ? ports->size() / 2 : 0;
-    if (count < 0 || count > kMaxPorts || static_cast<size_t>(count) > available) {
+    const size_t available = ports ? ports->size() / sizeof(uint16_t) : 0;
+    if (count < 0 || static_cast<uint32_t>(count) > kMaxPorts ||
+        static_cast<size_t>(count) > available) {
         Logger::instance()->out(LOGLEVEL_ERROR, "DriverCommand port list does not fit (%d)\n",
                                 count);
         return nullptr;
     }
-    char* record = mpBuff + 4;
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, argumentValue(kArgBlock));
-    writeLe32(record + 8, static_cast<uint32_t>(count));
+    char* out = record();
+    StoreLe32(FIELD(out, ZorvanePortOptions, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvanePortOptions, block), argumentValue(kArgBlock));
+    StoreLe32(FIELD(out, ZorvanePortOptions, nPorts), static_cast<uint32_t>(count));
     if (count > 0) {
-        memcpy(record + 12, ports->data(), static_cast<size_t>(count) * 2);
+        memcpy(FIELD(out, ZorvanePortOptions, ports), ports->data(),
+               static_cast<size_t>(count) * sizeof(uint16_t));
     }
-    return finish(12 + 2 * static_cast<uint32_t>(count));
+    return finish(ZORVANE_PORT_OPTIONS_FIXED_SIZE +
+                  static_cast<uint32_t>(count) * sizeof(uint16_t));
 }
 
 char* DriverCommand::getPortListCommandArgs(uint32_t nPorts) {
-    if (nPorts > static_cast<uint32_t>((kRecordRoom - 8) / 2)) {
+    if (nPorts > kMaxListedPorts) {
         Logger::instance()->out(LOGLEVEL_ERROR, "DriverCommand port list does not fit (%u)\n",
                                 nPorts);
         return nullptr;
     }
-    const uint32_t length = 8 + 2 * nPorts;
-    char* record = mpBuff + 4;
-    memset(record, 0, length);
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, nPorts);
+    const uint32_t length = ZORVANE_PORT_LIST_FIXED_SIZE + nPorts * sizeof(uint16_t);
+    char* out = record();
+    memset(out, 0, length);
+    StoreLe32(FIELD(out, ZorvanePortList, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvanePortList, maxPorts), nPorts);
     return finish(length);
 }
 
 char* DriverCommand::getServerDetailsCommandArgs() {
-    char* record = mpBuff + 4;
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, argumentValue(kArgAddress));
-    writeLe32(record + 8, argumentValue(kArgAltAddress));
-    writeLe16(record + 12, argument16(kArgPort));
-    writeLe16(record + 14, argument16(kArgAltPort));
-    return finish(16);
+    char* out = record();
+    StoreLe32(FIELD(out, ZorvaneServerDetails, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvaneServerDetails, address), argumentValue(kArgAddress));
+    StoreLe32(FIELD(out, ZorvaneServerDetails, altAddress), argumentValue(kArgAltAddress));
+    StoreLe16(FIELD(out, ZorvaneServerDetails, port), argument16(kArgPort));
+    StoreLe16(FIELD(out, ZorvaneServerDetails, altPort), argument16(kArgAltPort));
+    return finish(sizeof(ZorvaneServerDetails));
 }
 
 char* DriverCommand::getStatusCommandArgs() {
-    char* record = mpBuff + 4;
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, 0);
-    return finish(8);
+    char* out = record();
+    StoreLe32(FIELD(out, ZorvaneModuleStatus, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvaneModuleStatus, enabled), 0);
+    return finish(sizeof(ZorvaneModuleStatus));
 }
 
 char* DriverCommand::getHttpsOptionsCommandArgs() {
     const ArgumentBlock* host = getArgumentForIndex(kArgHost);
     // The text may or may not carry its NUL; it ends at the first one.
     const size_t length = host ? strnlen(host->data(), host->size()) : 0;
-    if (!host || length > static_cast<size_t>(kMaxRecordText)) {
+    if (!host || length > kMaxHostText) {
         Logger::instance()->out(LOGLEVEL_ERROR, "DriverCommand host does not fit (%d)\n",
                                 static_cast<int>(length));
         return nullptr;
     }
-    char* record = mpBuff + 4;
-    writeLe32(record, currentAuthToken());
-    writeLe32(record + 4, argumentValue(kArgHostStatus));
-    writeLe32(record + 8, argumentValue(kArgHostChildId));
-    memcpy(record + 12, host->data(), length);
-    record[12 + length] = 0;
-    return finish(static_cast<uint32_t>(length) + 13);
+    char* out = record();
+    StoreLe32(FIELD(out, ZorvaneHttpsHostStatus, authToken), currentAuthToken());
+    StoreLe32(FIELD(out, ZorvaneHttpsHostStatus, status), argumentValue(kArgHostStatus));
+    StoreLe32(FIELD(out, ZorvaneHttpsHostStatus, childId), argumentValue(kArgHostChildId));
+    char* text = FIELD(out, ZorvaneHttpsHostStatus, host);
+    memcpy(text, host->data(), length);
+    text[length] = 0;
+    return finish(ZORVANE_HTTPS_HOST_STATUS_FIXED_SIZE + static_cast<uint32_t>(length) + 1);
 }
 
 char* DriverCommand::getDeviceCommandArgs() {
@@ -228,11 +254,15 @@ std::unique_ptr<CommandResponse> DriverCommand::execute() {
     }
     response->setStatus(COMMAND_SUCCESS);
     const char* reply = getRecord();
-    if (getCode() == ZORVANE_IOCTL_GET_VERSION && getLength() >= 8) {
-        response->setArgument(2, ArgumentBlock::fromUint32(readLe32(reply)));
-        response->setArgument(3, ArgumentBlock::fromUint32(readLe32(reply + 4)));
-    } else if (getCode() == ZORVANE_IOCTL_GET_MODULE_STATUS && getLength() >= 8) {
-        response->setArgument(2, ArgumentBlock::fromUint32(readLe32(reply + 4)));
+    if (getCode() == ZORVANE_IOCTL_GET_VERSION && getLength() >= sizeof(ZorvaneModuleVersion)) {
+        response->setArgument(
+            2, ArgumentBlock::fromUint32(LoadLe32(FIELD(reply, ZorvaneModuleVersion, majVer))));
+        response->setArgument(
+            3, ArgumentBlock::fromUint32(LoadLe32(FIELD(reply, ZorvaneModuleVersion, minVer))));
+    } else if (getCode() == ZORVANE_IOCTL_GET_MODULE_STATUS &&
+               getLength() >= sizeof(ZorvaneModuleStatus)) {
+        response->setArgument(
+            2, ArgumentBlock::fromUint32(LoadLe32(FIELD(reply, ZorvaneModuleStatus, enabled))));
     }
     return response;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include "Command.h"
+#include "zorvane_ioctl.h"
 
 // One control code for the filter. Argument 1 is the code; the arguments
 // from 2 on are the record's values (see the builders). The request record
@@ -31,7 +33,8 @@ public:
         kArgHostChildId = 4,
     };
     // Room for the record after the length field.
-    static constexpr int kRecordRoom = kBufferSize - 4;
+    static constexpr uint32_t kRecordRoom = sizeof(ZorvaneIoctlArgument::argument);
+    static_assert(sizeof(ZorvaneIoctlArgument) == kBufferSize, "the control buffer");
 
     explicit DriverCommand(uint32_t code);
 
@@ -47,7 +50,7 @@ public:
 
     // The request length and the record / reply bytes of the control buffer.
     uint32_t getLength() const;
-    const char* getRecord() const { return mpBuff + 4; }
+    const char* getRecord() const { return mpBuff + offsetof(ZorvaneIoctlArgument, argument); }
 
     // The builders: each writes its record, authToken from the driver, and
     // the length; the buffer, or null when the values do not fit.
@@ -68,6 +71,7 @@ public:
 private:
     // authToken and one u32 value: the 8-byte records.
     char* buildTokenAndValue();
+    char* record();
     char* finish(uint32_t length);
     uint32_t argumentValue(int index) const;
     uint16_t argument16(int index) const;

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "Accounts.h"
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Logger.h"
 #include "NotifyCodes.h"
 #include "Settings.h"
@@ -32,7 +32,7 @@ uint32_t numberOf(const ArgumentBlock* block) { return block ? block->asUint32()
 
 void appendLe32(std::vector<char>& bytes, uint32_t value) {
     char field[4];
-    writeLe32(field, value);
+    StoreLe32(field, value);
     bytes.insert(bytes.end(), field, field + 4);
 }
 
@@ -58,7 +58,7 @@ int Notifier::writeNotifier(const String& sid, const char* data, uint32_t length
     log->out(LOGLEVEL_INFO, "connected to notifier\n");
 
     char count[4];
-    writeLe32(count, length);
+    StoreLe32(count, length);
     if (!mChannel->write(count, sizeof count, error)) {
         log->out(LOGLEVEL_ERROR, "notifier write length failed err %d\n", error);
         mChannel->close();
@@ -137,11 +137,11 @@ int Notifier::status() {
         }
         mCurrChildId = entry.second;
         char frame[8];
-        writeLe32(frame, 4);
-        writeLe32(frame + 4, NOTIFY_STATUS_CHECK);
+        StoreLe32(frame, 4);
+        StoreLe32(frame + 4, NOTIFY_STATUS_CHECK);
         char answer[4];
         if (mChannel->write(frame, sizeof frame, error) && mChannel->read(answer, sizeof answer, error)) {
-            result = static_cast<int>(readLe32(answer));
+            result = static_cast<int>(LoadLe32(answer));
         } else {
             result = 0;
         }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Logger.h"
 #include "Notifier.h"
 #include "NotifyCodes.h"
@@ -23,7 +23,7 @@ NotifyCommand::NotifyCommand(const char* buffer, int length) {
     Logger* log = Logger::instance();
     log->out(LOGLEVEL_INFO, "NotifyCommand c'tor\n");
     const int available = buffer ? length : 0;
-    mNotifyCmd = available >= 4 ? static_cast<int>(readLe32(buffer)) : 0;
+    mNotifyCmd = available >= 4 ? static_cast<int>(LoadLe32(buffer)) : 0;
     setArgument(kArgCommandId, ArgumentBlock::fromUint32(static_cast<uint32_t>(mNotifyCmd)));
     if (available > kHeaderLength) {
         const char* data = buffer + kHeaderLength;
@@ -39,7 +39,7 @@ NotifyCommand::NotifyCommand(const char* buffer, int length) {
                      mNotifyCmd, static_cast<int>(room));
         }
     }
-    mChildId = available >= kHeaderLength ? readLe32(buffer + 4) : 0;
+    mChildId = available >= kHeaderLength ? LoadLe32(buffer + 4) : 0;
     log->out(LOGLEVEL_INFO, "NotifyCommand %d %d %d\n", mNotifyCmd, static_cast<int>(mChildId),
              static_cast<int>(takesBytes(mNotifyCmd) ? mpCmdData.size() : mCmdData.size()));
 }
@@ -52,7 +52,7 @@ std::vector<char> NotifyCommand::message() const {
     std::vector<char> bytes;
     auto appendCode = [&] {
         bytes.resize(4);
-        writeLe32(bytes.data(), static_cast<uint32_t>(mNotifyCmd));
+        StoreLe32(bytes.data(), static_cast<uint32_t>(mNotifyCmd));
     };
     if (takesText(mNotifyCmd)) {
         appendCode();
@@ -95,7 +95,7 @@ std::unique_ptr<CommandResponse> NotifyCommand::execute() {
 
 NotifyRedirectProcessCommand::NotifyRedirectProcessCommand(const char* buffer, int length)
     : Command(buffer) {
-    mPid = (buffer && length >= kMinLength) ? readLe32(buffer + 8) : 0;
+    mPid = (buffer && length >= kMinLength) ? LoadLe32(buffer + 8) : 0;
 }
 
 std::unique_ptr<Command> NotifyRedirectProcessCommand::build(const char* buffer, int length) {
@@ -130,8 +130,8 @@ std::unique_ptr<CommandResponse> NotifyRedirectProcessCommand::execute() {
                             static_cast<unsigned long>(mPid));
     String description = mPid == 0 ? String() : GetNameForPID(mPid);
     std::vector<char> record(NotifyCommand::kHeaderLength + description.size() + 1, '\0');
-    writeLe32(record.data(), NOTIFY_REDIRECT_PROCESS);
-    writeLe32(record.data() + 4, 0);
+    StoreLe32(record.data(), NOTIFY_REDIRECT_PROCESS);
+    StoreLe32(record.data() + 4, 0);
     std::memcpy(record.data() + NotifyCommand::kHeaderLength, description.data(),
                 description.size());
     NotifyCommand notice(record.data(), static_cast<int>(record.size()));

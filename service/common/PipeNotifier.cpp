@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CommandFactory.h"
 #include "Logger.h"
 
@@ -48,7 +48,7 @@ std::unique_ptr<Command> PipeNotifier::waitForCommand() {
             continue;
         }
         failedReads = 0;
-        const uint32_t length = readLe32(count);
+        const uint32_t length = LoadLe32(count);
         log->out(LOGLEVEL_INFO, "WinNotifier::waitForCommand len %d\n", static_cast<int>(length));
         if (length == 0) {
             return nullptr;
@@ -85,7 +85,7 @@ int PipeNotifier::sendCommandResponse(std::unique_ptr<CommandResponse>& response
         return 0;
     }
     std::vector<char> frame(4 + payload.size());
-    writeLe32(frame.data(), static_cast<uint32_t>(payload.size()));
+    StoreLe32(frame.data(), static_cast<uint32_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), frame.begin() + 4);
     if (!writeCommandPipe(frame.data(), static_cast<uint32_t>(frame.size()))) {
         log->out(LOGLEVEL_ERROR, "WinNotifier::sendCommandResponse write failed %d\n",

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Device.h"
 #include "Driver.h"
 #include "Logger.h"
@@ -68,7 +68,7 @@ std::unique_ptr<CommandResponse> UserInfoCommand::execute() {
 }
 
 SetUserCommand::SetUserCommand(const char* buffer, int length) : Command(buffer) {
-    const uint32_t childId = length >= kMinLength ? readLe32(buffer + kIdLength) : 0;
+    const uint32_t childId = length >= kMinLength ? LoadLe32(buffer + kIdLength) : 0;
     setArgument(kArgValue, ArgumentBlock::fromUint32(childId));
 }
 

@@ -1,6 +1,6 @@
 #include "ServerDownCommand.h"
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "ConnectionInfo.h"
 #include "Driver.h"
 #include "Logger.h"
@@ -19,10 +19,10 @@ bool usable(uint32_t address) {
 
 ServerDownCommand::ServerDownCommand(const char* buffer, int length) : Command(buffer) {
     if (buffer && length >= kMinLength) {
-        mAddress = readLe32(buffer + 8);
-        mAltAddress = readLe32(buffer + 12);
-        mPort = readLe16(buffer + 16);
-        mAltPort = readLe16(buffer + 18);
+        mAddress = LoadLe32(buffer + 8);
+        mAltAddress = LoadLe32(buffer + 12);
+        mPort = LoadLe16(buffer + 16);
+        mAltPort = LoadLe16(buffer + 18);
     }
     Logger::instance()->out(LOGLEVEL_INFO, "ServerDownCommand::execute %u %d %u %d\n", mAddress,
                             static_cast<int>(mPort), mAltAddress, static_cast<int>(mAltPort));
@@ -60,8 +60,8 @@ std::unique_ptr<CommandResponse> ServerDownCommand::execute() {
         return response;
     }
     char record[NotifyCommand::kHeaderLength] = {};
-    writeLe32(record, NOTIFY_ALL_SERVER_DOWN);
-    writeLe32(record + 4, 0);  // child 0: every user
+    StoreLe32(record, NOTIFY_ALL_SERVER_DOWN);
+    StoreLe32(record + 4, 0);  // child 0: every user
     NotifyCommand notice(record, sizeof record);
     notice.execute();
     return response;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CommandFactory.h"
 #include "Logger.h"
 #include "UiWire.h"
@@ -40,7 +40,7 @@ uint32_t UiChannel::readUI(std::vector<char>& body) {
         connectionEnded();
         return 0;
     }
-    const uint32_t length = readLe32(lengthBytes);
+    const uint32_t length = LoadLe32(lengthBytes);
     if (length == 0) {
         return 0;
     }

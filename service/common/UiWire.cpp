@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 
 namespace {
 
@@ -11,7 +11,7 @@ constexpr int kArgText = 3;
 
 std::string word(uint32_t value) {
     std::string bytes(4, '\0');
-    writeLe32(&bytes[0], value);
+    StoreLe32(&bytes[0], value);
     return bytes;
 }
 

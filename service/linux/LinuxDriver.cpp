@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "LinuxPaths.h"
 #include "LinuxSocketIo.h"
 #include "Logger.h"
@@ -64,10 +64,10 @@ private:
             return false;
         }
         std::vector<char> request(ZORVANE_CONTROL_REQUEST_HEAD_SIZE + inputLength);
-        writeLe32(request.data(), op);
-        writeLe32(request.data() + 4, code);
-        writeLe32(request.data() + 8, inputLength);
-        writeLe32(request.data() + 12, outputLength);
+        StoreLe32(request.data(), op);
+        StoreLe32(request.data() + 4, code);
+        StoreLe32(request.data() + 8, inputLength);
+        StoreLe32(request.data() + 12, outputLength);
         if (inputLength > 0) {
             memcpy(request.data() + ZORVANE_CONTROL_REQUEST_HEAD_SIZE, buffer, inputLength);
         }
@@ -77,7 +77,7 @@ private:
             mDead = true;
             return false;
         }
-        const uint32_t length = readLe32(head + 8);
+        const uint32_t length = LoadLe32(head + 8);
         if (length > outputLength) {
             // A reply longer than asked breaks the framing: give the handle up.
             error = EPROTO;
@@ -89,8 +89,8 @@ private:
             return false;
         }
         returned = length;
-        if (readLe32(head) != 1) {
-            error = errorForStatus(readLe32(head + 4));
+        if (LoadLe32(head) != 1) {
+            error = errorForStatus(LoadLe32(head + 4));
             return false;
         }
         return true;

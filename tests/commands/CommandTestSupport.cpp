@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Authentication.h"
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CommandFactory.h"
 #include "Credentials.h"
 #include "FileStore.h"
@@ -93,7 +93,7 @@ ServedCommands::ServedCommands(const UiEndpoint& endpoint, UiChannel::CommandBui
     }
     mChannel->setCommandBuilder(
         [this, builder](const char* buffer, int length) -> std::unique_ptr<Command> {
-            if (length >= 4 && readLe32(buffer) == kStopId) {
+            if (length >= 4 && LoadLe32(buffer) == kStopId) {
                 mStopped = true;
                 return nullptr;
             }
@@ -119,7 +119,7 @@ ServedCommands::~ServedCommands() {
 
 UiChannel::CommandBuilder withStubSignIn() {
     return [](const char* buffer, int length) -> std::unique_ptr<Command> {
-        if (length >= 4 && readLe32(buffer) == UI_READ_AUTH_CMD) {
+        if (length >= 4 && LoadLe32(buffer) == UI_READ_AUTH_CMD) {
             return std::make_unique<StubSignIn>(buffer, length);
         }
         return CommandFactory::create(buffer, length);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CComand.h"
 #include "CService.h"
 #include "CommandFactory.h"
@@ -233,12 +233,12 @@ TEST_F(CommandsOverPipe, EnableAndDisableOnlyCheckThePassword) {
 std::vector<char> serverDownRecord(uint32_t address, uint32_t altAddress, uint16_t port,
                                    uint16_t altPort, size_t length = 20) {
     std::vector<char> record(length, '\0');
-    writeLe32(record.data(), ZORVANE_READ_ALL_SERVER_DOWN_CMD);
+    StoreLe32(record.data(), ZORVANE_READ_ALL_SERVER_DOWN_CMD);
     if (length >= 20) {
-        writeLe32(record.data() + 8, address);
-        writeLe32(record.data() + 12, altAddress);
-        writeLe16(record.data() + 16, port);
-        writeLe16(record.data() + 18, altPort);
+        StoreLe32(record.data() + 8, address);
+        StoreLe32(record.data() + 12, altAddress);
+        StoreLe16(record.data() + 16, port);
+        StoreLe16(record.data() + 18, altPort);
     }
     return record;
 }
@@ -263,8 +263,8 @@ TEST_F(CommandTable, RecordsShorterThanTheirFieldsBuildNothing) {
     EXPECT_TRUE(log.saw("ServerDownCommand::execute 2130706433 8080 2130706434 60443\n"));
 
     std::vector<char> setUser(8, '\0');
-    writeLe32(setUser.data(), UI_READ_SET_USER_CMD);
-    writeLe32(setUser.data() + 4, 7);
+    StoreLe32(setUser.data(), UI_READ_SET_USER_CMD);
+    StoreLe32(setUser.data() + 4, 7);
     EXPECT_EQ(CommandFactory::create(setUser.data(), 7), nullptr);
     built = CommandFactory::create(setUser.data(), 8);
     ASSERT_NE(dynamic_cast<SetUserCommand*>(built.get()), nullptr);

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CComand.h"
 #include "CService.h"
 #include "CloudConfig.h"
@@ -267,11 +267,11 @@ std::vector<char> serverDownRecord(uint32_t address, uint32_t altAddress, uint16
                                    uint16_t altPort) {
     // As the driver channel delivers it: the 512-byte read, its head filled.
     std::vector<char> record(512, '\0');
-    writeLe32(record.data(), ZORVANE_READ_ALL_SERVER_DOWN_CMD);
-    writeLe32(record.data() + 8, address);
-    writeLe32(record.data() + 12, altAddress);
-    writeLe16(record.data() + 16, port);
-    writeLe16(record.data() + 18, altPort);
+    StoreLe32(record.data(), ZORVANE_READ_ALL_SERVER_DOWN_CMD);
+    StoreLe32(record.data() + 8, address);
+    StoreLe32(record.data() + 12, altAddress);
+    StoreLe16(record.data() + 16, port);
+    StoreLe16(record.data() + 18, altPort);
     return record;
 }
 

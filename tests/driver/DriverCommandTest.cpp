@@ -7,55 +7,28 @@
 #include <string>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Driver.h"
 #include "DriverCommand.h"
+#include "RequestRecords.h"
 #include "TestSupport.h"
 #include "zorvane_ioctl.h"
 
 namespace {
 
-// Little-endian record text for expectations.
-class Bytes {
-public:
-    Bytes& u32(uint32_t value) {
-        for (int i = 0; i < 4; ++i) {
-            mBytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-        }
-        return *this;
-    }
-    Bytes& u16(uint16_t value) {
-        mBytes.push_back(static_cast<char>(value & 0xFF));
-        mBytes.push_back(static_cast<char>(value >> 8));
-        return *this;
-    }
-    Bytes& text(const std::string& text) {
-        mBytes.insert(mBytes.end(), text.begin(), text.end());
-        mBytes.push_back(0);
-        return *this;
-    }
-    Bytes& zeros(size_t count) {
-        mBytes.insert(mBytes.end(), count, 0);
-        return *this;
-    }
-    const std::vector<char>& get() const { return mBytes; }
+constexpr uint32_t kToken = kRecordToken;
 
-private:
-    std::vector<char> mBytes;
-};
-
-constexpr uint32_t kToken = Driver::kAuthToken;
+std::vector<uint8_t> recordOf(const char* buffer) {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(buffer);
+    return std::vector<uint8_t>(bytes + 4, bytes + 4 + LoadLe32(buffer));
+}
 
 // The record the command's buffer holds after building, per its length.
-std::vector<char> built(DriverCommand& command) {
+std::vector<uint8_t> built(DriverCommand& command) {
     char* buffer = nullptr;
     EXPECT_EQ(command.getCommandBuffer(&buffer), 512);
     EXPECT_NE(buffer, nullptr);
-    if (!buffer) {
-        return {};
-    }
-    const uint32_t length = readLe32(buffer);
-    return std::vector<char>(buffer + 4, buffer + 4 + length);
+    return buffer ? recordOf(buffer) : std::vector<uint8_t>{};
 }
 
 std::unique_ptr<DriverCommand> command(uint32_t code, std::vector<ArgumentBlock> args) {
@@ -77,63 +50,34 @@ ArgumentBlock text(const std::string& value) {
     return ArgumentBlock(value.c_str(), value.size() + 1);
 }
 
-TEST(DriverCommand, EveryRecordByteForByte) {
-    const std::string sid44 = "S-1-5-21-1004336348-1177238915-682003330-512";
-    ASSERT_EQ(sid44.size(), 44u);
-    const std::vector<char> ports = {0x50, 0x00, static_cast<char>(0xBB), 0x01};
-    struct Case {
-        const char* name;
-        uint32_t code;
-        std::vector<ArgumentBlock> args;
-        std::vector<char> expected;
-    };
-    std::vector<Case> cases;
-    cases.push_back({"get version", ZORVANE_IOCTL_GET_VERSION, {}, Bytes().zeros(8).get()});
-    {
-        std::vector<ArgumentBlock> args;
-        args.push_back(text(sid44));
-        args.push_back(u32(44));
-        args.push_back(u32(3));
-        args.push_back(u16(2));  // total
-        args.push_back(u16(1));  // curr
-        cases.push_back({"set user", ZORVANE_IOCTL_SET_USER, std::move(args),
-                         Bytes().u32(kToken).u32(3).u16(1).u16(2).text(sid44).get()});
+ArgumentBlock argumentOf(const RecordValue& value) {
+    switch (value.kind) {
+        case RecordValue::U32:
+            return u32(value.number);
+        case RecordValue::U16:
+            return u16(static_cast<uint16_t>(value.number));
+        case RecordValue::TEXT:
+            return text(value.text);
+        case RecordValue::PORTS: {
+            std::vector<char> ports(value.ports.size() * 2);
+            for (size_t i = 0; i < value.ports.size(); ++i) {
+                StoreLe16(&ports[2 * i], value.ports[i]);
+            }
+            return ArgumentBlock(ports.data(), ports.size());
+        }
     }
-    cases.push_back({"enable filter", ZORVANE_IOCTL_ENABLE_FILTER, {}, {}});
-    cases.back().args.push_back(u32(1));
-    cases.back().expected = Bytes().u32(kToken).u32(1).get();
-    cases.push_back({"port options", ZORVANE_IOCTL_PORT_OPTIONS, {}, {}});
-    cases.back().args.push_back(u32(0));
-    cases.back().args.push_back(u32(2));
-    cases.back().args.push_back(ArgumentBlock(ports.data(), ports.size()));
-    cases.back().expected = Bytes().u32(kToken).u32(0).u32(2).u16(80).u16(443).get();
-    cases.push_back({"server address", ZORVANE_IOCTL_SET_SERVER_ADDRESS, {}, {}});
-    cases.back().args.push_back(u32(0x0A000001));
-    cases.back().args.push_back(u32(0xC0A80102));
-    cases.back().args.push_back(u16(8080));
-    cases.back().args.push_back(u16(80));
-    cases.back().expected =
-        Bytes().u32(kToken).u32(0x0A000001).u32(0xC0A80102).u16(8080).u16(80).get();
-    cases.push_back(
-        {"module status", ZORVANE_IOCTL_GET_MODULE_STATUS, {}, Bytes().u32(kToken).u32(0).get()});
-    cases.push_back({"https blocked", ZORVANE_IOCTL_HTTPS_BLOCKED, {}, {}});
-    cases.back().args.push_back(text("ads.example"));
-    cases.back().args.push_back(u32(3));
-    cases.back().args.push_back(u32(7));
-    cases.back().expected = Bytes().u32(kToken).u32(3).u32(7).text("ads.example").get();
-    const uint32_t valueCodes[] = {
-        ZORVANE_IOCTL_SET_DEVICE_CMD,         ZORVANE_IOCTL_SET_EXCEPTION_IP_CMD,
-        ZORVANE_IOCTL_CLEAR_EXCEPTION_IP_CMD, ZORVANE_IOCTL_SET_CURRENT_USER_CMD,
-        ZORVANE_IOCTL_SET_REDIRECT_PID_CMD,   ZORVANE_IOCTL_SET_WINDOWS_VERSION_CMD};
-    for (uint32_t code : valueCodes) {
-        cases.push_back({"value record", code, {}, Bytes().u32(kToken).u32(4711).get()});
-        cases.back().args.push_back(u32(4711));
-    }
+    return ArgumentBlock();
+}
 
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        auto made = command(c.code, std::move(c.args));
-        EXPECT_EQ(built(*made), c.expected);
+TEST(DriverCommand, EveryRecordByteForByte) {
+    for (const RequestRecord& record : requestRecords()) {
+        SCOPED_TRACE(record.name);
+        std::vector<ArgumentBlock> args;
+        for (const RecordValue& value : record.values) {
+            args.push_back(argumentOf(value));
+        }
+        auto made = command(record.code, std::move(args));
+        EXPECT_EQ(built(*made), record.bytes);
     }
 }
 
@@ -144,15 +88,14 @@ TEST(DriverCommand, SetUserLengthIsSidPlusThirteen) {
     made->setArgument(DriverCommand::kArgSidLength, u32(44));
     char* buffer = nullptr;
     ASSERT_EQ(made->getCommandBuffer(&buffer), 512);
-    EXPECT_EQ(readLe32(buffer), 57u);
+    EXPECT_EQ(LoadLe32(buffer), 57u);
 }
 
 TEST(DriverCommand, PortListIsZeroedAndSized) {
     DriverCommand made(ZORVANE_IOCTL_GET_UNBLOCKED_PORTS);
     char* buffer = made.getPortListCommandArgs(3);
     ASSERT_NE(buffer, nullptr);
-    std::vector<char> record(buffer + 4, buffer + 4 + readLe32(buffer));
-    EXPECT_EQ(record, Bytes().u32(kToken).u32(3).zeros(6).get());
+    EXPECT_EQ(recordOf(buffer), RecordBytes().u32(kToken).u32(3).raw(6).bytes());
 }
 
 // Texts that do not fit the 512-byte buffer and codes without a builder
@@ -205,7 +148,7 @@ TEST(DriverCommand, RefusesWhatItCannotBuild) {
 class RecordingDriver : public Driver {
 public:
     int failAt = 0;
-    std::vector<std::vector<char>> records;
+    std::vector<std::vector<uint8_t>> records;
     std::vector<uint32_t> codes;
 
     int sendCommand(Command* cmd) override {
@@ -215,7 +158,7 @@ public:
             return 0;
         }
         codes.push_back(made->getCode());
-        records.emplace_back(buffer + 4, buffer + 4 + readLe32(buffer));
+        records.push_back(recordOf(buffer));
         return static_cast<int>(records.size()) == failAt ? 0 : 1;
     }
     std::unique_ptr<Command> waitForCommand() override { return nullptr; }
@@ -236,7 +179,7 @@ TEST(Driver, UserMapGoesOutInSidOrderWithCurrAndTotal) {
     for (uint16_t i = 0; i < 3; ++i) {
         EXPECT_EQ(driver.codes[i], ZORVANE_IOCTL_SET_USER);
         EXPECT_EQ(driver.records[i],
-                  Bytes().u32(kToken).u32(children[i]).u16(i + 1).u16(3).text(sids[i]).get());
+                  RecordBytes().u32(kToken).u32(children[i]).u16(i + 1).u16(3).text(sids[i]).bytes());
     }
     EXPECT_TRUE(log.saw("setSysZorvUserMap S-1-22-1-1001 3"));
 }
@@ -261,7 +204,7 @@ TEST(Driver, DisableFilterSendsTheSingleDummyEntry) {
     ASSERT_EQ(driver.records.size(), 1u);
     // SID " " of length 2: the space, its padding NUL, and the terminator.
     EXPECT_EQ(driver.records[0],
-              Bytes().u32(kToken).u32(0).u16(1).u16(1).text(std::string(" \0", 2)).get());
+              RecordBytes().u32(kToken).u32(0).u16(1).u16(1).text(std::string(" \0", 2)).bytes());
 }
 
 TEST(Driver, SettersSendTheirCodes) {
@@ -277,9 +220,9 @@ TEST(Driver, SettersSendTheirCodes) {
         ZORVANE_IOCTL_SET_CURRENT_USER_CMD,    ZORVANE_IOCTL_SET_REDIRECT_PID_CMD,
         ZORVANE_IOCTL_SET_WINDOWS_VERSION_CMD, ZORVANE_IOCTL_SET_SERVER_ADDRESS};
     EXPECT_EQ(driver.codes, expected);
-    EXPECT_EQ(driver.records[0], Bytes().u32(kToken).u32(5).get());
+    EXPECT_EQ(driver.records[0], RecordBytes().u32(kToken).u32(5).bytes());
     EXPECT_EQ(driver.records[5],
-              Bytes().u32(kToken).u32(0x7F000001).u32(0x7F000002).u16(8480).u16(8481).get());
+              RecordBytes().u32(kToken).u32(0x7F000001).u32(0x7F000002).u16(8480).u16(8481).bytes());
 }
 
 }  // namespace

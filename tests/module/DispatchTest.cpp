@@ -10,6 +10,7 @@
 #include "FilterFixture.h"
 #include "HostVerdict.h"
 #include "RecordBytes.h"
+#include "RequestRecords.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ TEST_F(DispatchTest, ChallengeAndMatchingResponseOpenTheLockOnce) {
     EXPECT_TRUE(TestOs::logged("failed as auth is not initiated\n"));
 
     ASSERT_EQ(call(ZORVANE_IOCTL_GET_CHALLENGE, RecordBytes().u32(0).bytes()), 4);
-    EXPECT_EQ(le32At(mReply, 0), 7305u);
+    EXPECT_EQ(LoadLe32(&mReply[0]), 7305u);
     EXPECT_EQ(ZorvaneGetAuthState(), AUTH_STATE_CHALLENGED);
     EXPECT_EQ(call(ZORVANE_IOCTL_ENABLE_FILTER, RecordBytes().u32(kToken).u32(1).bytes()), -1);
 
@@ -122,8 +123,8 @@ TEST_F(DispatchTest, WrongResponseLeavesEveryConfigurationCodeFailingUntilANewCh
 
 TEST_F(DispatchTest, CodesWithoutTokenTest) {
     ASSERT_EQ(call(ZORVANE_IOCTL_GET_VERSION, RecordBytes().raw(8).bytes()), 8);
-    EXPECT_EQ(le32At(mReply, 0), 2u);
-    EXPECT_EQ(le32At(mReply, 4), 0u);
+    EXPECT_EQ(LoadLe32(&mReply[0]), 2u);
+    EXPECT_EQ(LoadLe32(&mReply[4]), 0u);
     EXPECT_TRUE(TestOs::logged("ZORVANE_IOCTL_GET_VERSION called \n"));
     EXPECT_TRUE(TestOs::logged("version assigned\n"));
     // A verdict needs no token; with no host entry nothing is released.
@@ -147,7 +148,7 @@ TEST_F(DispatchTest, ModuleStatusReportsTheFilterFlagAsZeroOrOne) {
                   1);
         ASSERT_EQ(call(ZORVANE_IOCTL_GET_MODULE_STATUS, RecordBytes().u32(kToken).u32(0).bytes()),
                   8);
-        EXPECT_EQ(le32At(mReply, 4), enable != 0 ? 1u : 0u);
+        EXPECT_EQ(LoadLe32(&mReply[4]), enable != 0 ? 1u : 0u);
     }
 }
 
@@ -230,10 +231,10 @@ TEST_F(DispatchTest, UnblockedPortsAreCopiedUpToTheAskedAndTheRoomThereIs) {
         const int32_t rc = call(ZORVANE_IOCTL_GET_UNBLOCKED_PORTS,
                                 RecordBytes().u32(kToken).u32(c.maxPorts).bytes(), c.outputLength);
         ASSERT_EQ(rc, static_cast<int32_t>(8 + 2 * c.returned));
-        EXPECT_EQ(le32At(mReply, 4), c.returned);
+        EXPECT_EQ(LoadLe32(&mReply[4]), c.returned);
         if (c.returned >= 2) {
-            EXPECT_EQ(le16At(mReply, 8), 80);
-            EXPECT_EQ(le16At(mReply, 10), 443);
+            EXPECT_EQ(LoadLe16(&mReply[8]), 80);
+            EXPECT_EQ(LoadLe16(&mReply[10]), 443);
         }
     }
 }
@@ -336,6 +337,55 @@ TEST_F(DispatchTest, DeviceControlChecksLengthsAndReportsTheOutcome) {
               ZORVANE_IO_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(returned, 0u);
     EXPECT_TRUE(TestOs::logged("IOCTL FAILED - rc = -1\n"));
+}
+
+// The service's records, byte for byte as its builders make them: each is
+// accepted and leaves its values where the filter keeps them.
+TEST_F(DispatchTest, TheServicesRecordsAreAcceptedAndStored) {
+    openLock();
+    for (const RequestRecord& record : requestRecords()) {
+        SCOPED_TRACE(record.name);
+        ASSERT_GE(call(record.code, record.bytes), 0);
+        FilterConfig config;
+        ZorvaneGetConfig(&config);
+        auto value = [&](size_t index) { return record.values.at(index).number; };
+        switch (record.code) {
+            case ZORVANE_IOCTL_SET_USER:
+                EXPECT_EQ(GetChildIdForSid(record.values.at(0).text.c_str()), value(2));
+                break;
+            case ZORVANE_IOCTL_ENABLE_FILTER:
+                EXPECT_EQ(config.filterEnabled, value(0));
+                break;
+            case ZORVANE_IOCTL_PORT_OPTIONS:
+                EXPECT_EQ(unblockedPorts(), record.values.at(2).ports);
+                break;
+            case ZORVANE_IOCTL_SET_SERVER_ADDRESS:
+                EXPECT_EQ(config.serverAddress, value(0));
+                EXPECT_EQ(config.altServerAddress, value(1));
+                EXPECT_EQ(config.serverPort, value(2));
+                EXPECT_EQ(config.altServerPort, value(3));
+                break;
+            case ZORVANE_IOCTL_SET_DEVICE_CMD:
+                EXPECT_EQ(config.deviceId, value(0));
+                break;
+            case ZORVANE_IOCTL_SET_EXCEPTION_IP_CMD:
+            case ZORVANE_IOCTL_CLEAR_EXCEPTION_IP_CMD:
+                EXPECT_EQ(config.exceptionIp,
+                          record.code == ZORVANE_IOCTL_CLEAR_EXCEPTION_IP_CMD ? 0u : value(0));
+                break;
+            case ZORVANE_IOCTL_SET_CURRENT_USER_CMD:
+                EXPECT_EQ(config.currentChildId, value(0));
+                break;
+            case ZORVANE_IOCTL_SET_REDIRECT_PID_CMD:
+                EXPECT_EQ(config.redirectPid, value(0));
+                break;
+            case ZORVANE_IOCTL_SET_WINDOWS_VERSION_CMD:
+                EXPECT_EQ(config.windowsVersion, value(0));
+                break;
+            default:  // the version, the status and a verdict store nothing
+                break;
+        }
+    }
 }
 
 TEST(HostVerdict, ServiceStatusMapsToHostStatus) {

@@ -75,9 +75,9 @@ public:
         if (!readAll(head.data(), head.size())) {
             return false;
         }
-        reply->success = le32At(head, 0) == 1;
-        reply->status = le32At(head, 4);
-        reply->output.resize(le32At(head, 8));
+        reply->success = LoadLe32(&head[0]) == 1;
+        reply->status = LoadLe32(&head[4]);
+        reply->output.resize(LoadLe32(&head[8]));
         return readAll(reply->output.data(), reply->output.size());
     }
 
@@ -176,7 +176,7 @@ protected:
         ASSERT_TRUE(challenge.success);
         ASSERT_EQ(challenge.output.size(), 4u);
         Reply response = handle.ioctl(ZORVANE_IOCTL_SEND_RESPONSE,
-                                      RecordBytes().u32(le32At(challenge.output, 0)).bytes());
+                                      RecordBytes().u32(LoadLe32(&challenge.output[0])).bytes());
         ASSERT_TRUE(response.success);
         ASSERT_EQ(response.output, std::vector<uint8_t>{0});
     }
@@ -193,8 +193,8 @@ TEST_F(FilterHostTest, ControlCodesThroughTheSocket) {
     Reply version = handle.ioctl(ZORVANE_IOCTL_GET_VERSION, RecordBytes().raw(8).bytes());
     ASSERT_TRUE(version.success);
     ASSERT_EQ(version.output.size(), 8u);
-    EXPECT_EQ(le32At(version.output, 0), 2u);
-    EXPECT_EQ(le32At(version.output, 4), 0u);
+    EXPECT_EQ(LoadLe32(&version.output[0]), 2u);
+    EXPECT_EQ(LoadLe32(&version.output[4]), 0u);
 
     // Before the lock is open a configuration code fails and returns nothing.
     Reply early =
@@ -210,7 +210,7 @@ TEST_F(FilterHostTest, ControlCodesThroughTheSocket) {
         handle.ioctl(ZORVANE_IOCTL_GET_MODULE_STATUS, RecordBytes().u32(kToken).u32(0).bytes());
     ASSERT_TRUE(status.success);
     ASSERT_EQ(status.output.size(), 8u);
-    EXPECT_EQ(le32At(status.output, 4), 1u);
+    EXPECT_EQ(LoadLe32(&status.output[4]), 1u);
 
     Reply user =
         handle.ioctl(ZORVANE_IOCTL_SET_USER,
@@ -226,9 +226,9 @@ TEST_F(FilterHostTest, ControlCodesThroughTheSocket) {
                                RecordBytes().u32(kToken).u32(16).raw(32).bytes());
     ASSERT_TRUE(ports.success);
     ASSERT_EQ(ports.output.size(), 12u);
-    EXPECT_EQ(le32At(ports.output, 4), 2u);
-    EXPECT_EQ(le16At(ports.output, 8), 80);
-    EXPECT_EQ(le16At(ports.output, 10), 443);
+    EXPECT_EQ(LoadLe32(&ports.output[4]), 2u);
+    EXPECT_EQ(LoadLe16(&ports.output[8]), 80);
+    EXPECT_EQ(LoadLe16(&ports.output[10]), 443);
 
     Reply unknown = handle.ioctl(ZORVANE_IOCTL_CLEAR_USERS, RecordBytes().u32(kToken).bytes());
     EXPECT_FALSE(unknown.success);

@@ -47,26 +47,26 @@ TEST_F(ReadQueueTest, RecordsAreDeliveredInTheOrderQueued) {
     ASSERT_EQ(ZorvaneReadQueueLength(), 3u);
 
     ASSERT_EQ(read(512), 8u + 14u);
-    EXPECT_EQ(le32At(mBuffer, 0), kSiteBlocked);
-    EXPECT_EQ(le32At(mBuffer, 4), 5u);
+    EXPECT_EQ(LoadLe32(&mBuffer[0]), kSiteBlocked);
+    EXPECT_EQ(LoadLe32(&mBuffer[4]), 5u);
     EXPECT_EQ(text(8), "first.example");
 
     ASSERT_EQ(read(512), 12u);
-    EXPECT_EQ(le32At(mBuffer, 0), kRedirectPid);
-    EXPECT_EQ(le32At(mBuffer, 4), 0u);
-    EXPECT_EQ(le32At(mBuffer, 8), pid);
+    EXPECT_EQ(LoadLe32(&mBuffer[0]), kRedirectPid);
+    EXPECT_EQ(LoadLe32(&mBuffer[4]), 0u);
+    EXPECT_EQ(LoadLe32(&mBuffer[8]), pid);
     EXPECT_EQ(mBuffer[12], 0xAA);  // exactly the 4 bytes of the process id
 
     ASSERT_EQ(read(512), 8u + 14u);
     EXPECT_EQ(text(8), "third.example");
-    EXPECT_EQ(le32At(mBuffer, 4), 6u);
+    EXPECT_EQ(LoadLe32(&mBuffer[4]), 6u);
     EXPECT_EQ(ZorvaneReadQueueLength(), 0u);
 }
 
 TEST_F(ReadQueueTest, EmptyQueueReadReportsCheckExitAfterTheTimeOut) {
     TestOs::setWaitCap(50ms);
     ASSERT_EQ(read(512), 4u);
-    EXPECT_EQ(le32At(mBuffer, 0), kCheckExit);
+    EXPECT_EQ(LoadLe32(&mBuffer[0]), kCheckExit);
     EXPECT_EQ(mBuffer[4], 0xAA);  // nothing else is written
     EXPECT_EQ(TestOs::lastWaitTimeout(), 200000000);
     EXPECT_TRUE(TestOs::logged("waiting for event\n"));
@@ -88,7 +88,7 @@ TEST_F(ReadQueueTest, RecordQueuedWhileAReadWaitsIsDeliveredAtOnce) {
     reader.join();
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_EQ(written, 8u + 13u);
-    EXPECT_EQ(le32At(buffer, 0), kSiteBlocked);
+    EXPECT_EQ(LoadLe32(&buffer[0]), kSiteBlocked);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data() + 8)), "late.example");
 }
 
@@ -111,7 +111,7 @@ TEST_F(ReadQueueTest, PayloadIsCutToTheCallersBuffer) {
     EXPECT_EQ(mBuffer[0], 0xAA);
     EXPECT_EQ(ZorvaneReadQueueLength(), 1u);
     ASSERT_EQ(read(8), 8u);
-    EXPECT_EQ(le32At(mBuffer, 4), 3u);
+    EXPECT_EQ(LoadLe32(&mBuffer[4]), 3u);
     EXPECT_EQ(mBuffer[8], 0xAA);
 }
 
@@ -134,7 +134,7 @@ TEST_F(ReadQueueTest, QueueIsBounded) {
     EXPECT_EQ(ZorvaneReadQueueLength(), ZORVANE_READ_QUEUE_LIMIT);
     EXPECT_TRUE(TestOs::logged("read record 3 dropped\n"));
     ASSERT_EQ(read(512), 8u + 14u);
-    EXPECT_EQ(le32At(mBuffer, 4), 0u);  // the oldest records were kept
+    EXPECT_EQ(LoadLe32(&mBuffer[4]), 0u);  // the oldest records were kept
 }
 
 TEST_F(ReadQueueTest, UnloadingEndsAWaitingRead) {

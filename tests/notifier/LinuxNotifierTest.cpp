@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "LinuxNotifier.h"
 #include "NotifierProgram.h"
 #include "NotifyCommand.h"
@@ -162,8 +162,8 @@ private:
 
 std::vector<char> notice(int code, uint32_t child, const std::string& data) {
     std::vector<char> record(8 + data.size());
-    writeLe32(record.data(), static_cast<uint32_t>(code));
-    writeLe32(record.data() + 4, child);
+    StoreLe32(record.data(), static_cast<uint32_t>(code));
+    StoreLe32(record.data() + 4, child);
     std::memcpy(record.data() + 8, data.data(), data.size());
     return record;
 }

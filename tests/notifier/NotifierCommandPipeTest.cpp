@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "NotifierTestSupport.h"
 
 namespace {

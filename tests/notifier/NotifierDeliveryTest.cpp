@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "Accounts.h"
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "NotifierPlatform.h"
 #include "NotifierProgram.h"
 #include "NotifyCommand.h"
@@ -50,8 +50,8 @@ protected:
     // A notice built and executed the way the service's own senders do.
     static int notify(int code, uint32_t child, const std::string& data) {
         std::vector<char> record(8 + data.size());
-        writeLe32(record.data(), static_cast<uint32_t>(code));
-        writeLe32(record.data() + 4, child);
+        StoreLe32(record.data(), static_cast<uint32_t>(code));
+        StoreLe32(record.data() + 4, child);
         std::memcpy(record.data() + 8, data.data(), data.size());
         NotifyCommand command(record.data(), static_cast<int>(record.size()));
         return command.execute()->getStatus();

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Service.h"
 
 namespace {
@@ -34,7 +34,7 @@ PipeNotifier::CommandBuilder ScriptedNotifierService::builder() {
         if (size < 4) {
             return nullptr;
         }
-        switch (readLe32(buffer)) {
+        switch (LoadLe32(buffer)) {
             case kStopId:
                 stopped = true;
                 return nullptr;
@@ -145,7 +145,7 @@ ServedNotifier::~ServedNotifier() {
 
 std::string le32(uint32_t value) {
     std::string bytes(4, '\0');
-    writeLe32(&bytes[0], value);
+    StoreLe32(&bytes[0], value);
     return bytes;
 }
 
@@ -173,7 +173,7 @@ bool readExactly(PipeClient& client, std::string& bytes, uint32_t size) {
 bool readFrame(PipeClient& client, std::string& bytes) {
     std::string count;
     std::string payload;
-    if (!readExactly(client, count, 4) || !readExactly(client, payload, readLe32(count.data()))) {
+    if (!readExactly(client, count, 4) || !readExactly(client, payload, LoadLe32(count.data()))) {
         return false;
     }
     bytes = count + payload;

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <thread>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "NotifyCodes.h"
 #include "UserNotifierServer.h"
 #include "UserNotifiers.h"
@@ -65,7 +65,7 @@ bool UserNotifiers::start(const String& sid) {
                 continue;
             }
             // Status checks are answered, not shown, as the program does.
-            if (message.size() == 4 && readLe32(message.data()) == NOTIFY_STATUS_CHECK) {
+            if (message.size() == 4 && LoadLe32(message.data()) == NOTIFY_STATUS_CHECK) {
                 continue;
             }
             std::lock_guard<std::mutex> guard(served->lock);

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CComand.h"
 #include "CReply.h"
 #include "CService.h"
@@ -36,7 +36,7 @@ public:
     explicit IdRequest(uint32_t id) : mId(id) {}
     std::vector<char> buildRequest() const override {
         std::vector<char> body(4);
-        writeLe32(body.data(), mId);
+        StoreLe32(body.data(), mId);
         return body;
     }
 
@@ -46,7 +46,7 @@ private:
 
 std::string lengthWord(uint32_t length) {
     std::string bytes(4, '\0');
-    writeLe32(&bytes[0], length);
+    StoreLe32(&bytes[0], length);
     return bytes;
 }
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CComand.h"
 #include "CService.h"
 #include "TestSupport.h"
@@ -19,7 +19,7 @@ std::string bytesOf(const std::vector<char>& body) {
 
 std::string word(uint32_t value) {
     std::string bytes(4, '\0');
-    writeLe32(&bytes[0], value);
+    StoreLe32(&bytes[0], value);
     return bytes;
 }
 

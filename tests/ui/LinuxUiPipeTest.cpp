@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CService.h"
 #include "CtlCase.h"
 #include "LinuxPipe.h"
@@ -68,7 +68,7 @@ TEST(LinuxUiSocket, AnotherUserIsServed) {
         if (::recv(fd, answer, sizeof answer, MSG_WAITALL) != 4) {
             ::_exit(13);
         }
-        ::_exit(readLe32(answer) == 5 ? 0 : 14);
+        ::_exit(LoadLe32(answer) == 5 ? 0 : 14);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -139,7 +139,7 @@ TEST(LinuxPipeServer, ServesClientsOneAfterAnother) {
             if (!pipe.readAll(word, 4)) {
                 continue;  // a client went: the next connect takes the next one
             }
-            std::vector<char> body(readLe32(word));
+            std::vector<char> body(LoadLe32(word));
             if (!pipe.readAll(body.data(), static_cast<uint32_t>(body.size()))) {
                 continue;
             }

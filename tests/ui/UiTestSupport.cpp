@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Service.h"
 
 namespace {
@@ -35,7 +35,7 @@ UiChannel::CommandBuilder ScriptedService::builder() {
         if (length < 4) {
             return nullptr;
         }
-        uint32_t id = readLe32(buffer);
+        uint32_t id = LoadLe32(buffer);
         {
             std::lock_guard<std::mutex> lock(mLock);
             mBuilt.push_back(id);
@@ -149,7 +149,7 @@ ServedUi::~ServedUi() {
 
 std::string lengthWord(uint32_t length) {
     std::string bytes(4, '\0');
-    writeLe32(&bytes[0], length);
+    StoreLe32(&bytes[0], length);
     return bytes;
 }
 
@@ -179,7 +179,7 @@ int64_t readWord(PipeClient& client) {
     if (!readExactly(client, bytes, 4)) {
         return -1;
     }
-    return readLe32(bytes.data());
+    return LoadLe32(bytes.data());
 }
 
 std::unique_ptr<PipeClient> UiEndpoint::connect() const {

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 
 namespace {
 
 std::string word(uint32_t value) {
     std::string bytes(4, '\0');
-    writeLe32(&bytes[0], value);
+    StoreLe32(&bytes[0], value);
     return bytes;
 }
 

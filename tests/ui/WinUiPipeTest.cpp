@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "UiTestSupport.h"
 #include "WinPipe.h"
 #include "WinPipeClient.h"
@@ -93,7 +93,7 @@ TEST(WinPipeServer, ServesClientsOneAfterAnother) {
             if (!pipe.readAll(word, 4)) {
                 continue;  // a client went: the next connect takes the next one
             }
-            std::vector<char> body(readLe32(word));
+            std::vector<char> body(LoadLe32(word));
             if (!pipe.readAll(body.data(), static_cast<uint32_t>(body.size()))) {
                 continue;
             }

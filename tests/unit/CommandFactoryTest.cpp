@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "CommandFactory.h"
 #include "TestSupport.h"
 #include "UserInterface.h"
@@ -13,7 +13,7 @@ namespace {
 
 std::vector<char> record(uint32_t id, const std::string& rest = std::string()) {
     std::vector<char> bytes(4 + rest.size());
-    writeLe32(bytes.data(), id);
+    StoreLe32(bytes.data(), id);
     if (!rest.empty()) {
         std::memcpy(bytes.data() + 4, rest.data(), rest.size());
     }
@@ -122,7 +122,7 @@ TEST(CommandFactory, SiteBlockedRecordBecomesANotificationRecord) {
     RecordingCommand* built = asRecording(command);
     ASSERT_NE(built, nullptr);
     ASSERT_EQ(built->received.size(), original.size());
-    EXPECT_EQ(readLe32(built->received.data()), 1u);
+    EXPECT_EQ(LoadLe32(built->received.data()), 1u);
     EXPECT_TRUE(std::equal(original.begin() + 4, original.end(), built->received.begin() + 4));
     EXPECT_EQ(buffer, original);  // the caller's buffer is left as it was
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Accounts.h"
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "FileStore.h"
 #include "Notifier.h"
 #include "NotifyCodes.h"
@@ -64,7 +64,7 @@ public:
             return false;
         }
         mState.received.push_back({mSid, std::vector<char>(mFrame.begin() + 4, mFrame.end())});
-        writeLe32(data, mState.answers.count(mSid) ? mState.answers[mSid] : 1);
+        StoreLe32(data, mState.answers.count(mSid) ? mState.answers[mSid] : 1);
         return true;
     }
     void close() override { mSid.clear(); }
@@ -92,8 +92,8 @@ public:
 
 std::vector<char> record(int code, uint32_t child, const std::string& data) {
     std::vector<char> bytes(8 + data.size());
-    writeLe32(bytes.data(), static_cast<uint32_t>(code));
-    writeLe32(bytes.data() + 4, child);
+    StoreLe32(bytes.data(), static_cast<uint32_t>(code));
+    StoreLe32(bytes.data() + 4, child);
     if (!data.empty()) {
         std::memcpy(bytes.data() + 8, data.data(), data.size());
     }
@@ -171,7 +171,7 @@ TEST_F(NotifierRules, StatusMakesTheLastAnsweringUsersChildCurrent) {
     EXPECT_EQ(notifier.status(), 9);
     EXPECT_EQ(notifier.getCurrentChildId(), 3u);
     ASSERT_EQ(users.received.size(), 1u);
-    EXPECT_EQ(readLe32(users.received[0].second.data()), static_cast<uint32_t>(NOTIFY_STATUS_CHECK));
+    EXPECT_EQ(LoadLe32(users.received[0].second.data()), static_cast<uint32_t>(NOTIFY_STATUS_CHECK));
 
     users.listening = {"S-a", "S-b"};
     users.answers["S-b"] = 5;
@@ -234,7 +234,7 @@ TEST_P(NotifyCommandMessage, BuildsTheNotifierMessage) {
     NotifyCommand command(c.record.data(), static_cast<int>(c.record.size()));
     std::unique_ptr<CommandResponse> response = command.execute();
     EXPECT_EQ(command.getChildId(), c.child);
-    EXPECT_EQ(response->getArgumentForIndex(1)->asUint32(), readLe32(c.record.data()));
+    EXPECT_EQ(response->getArgumentForIndex(1)->asUint32(), LoadLe32(c.record.data()));
     if (c.message.empty()) {
         EXPECT_TRUE(users.contacted.empty());
         EXPECT_EQ(response->getStatus(), COMMAND_FAILED);
@@ -277,8 +277,8 @@ TEST(NotifyRedirectProcess, NamesTheProcessOrFallsBackToItsNumber) {
     auto redirect = [&](uint32_t pid) {
         users.received.clear();
         std::vector<char> buffer(12);
-        writeLe32(buffer.data(), ZORVANE_READ_NOTIFY_REDIRECT_PID);
-        writeLe32(buffer.data() + 8, pid);
+        StoreLe32(buffer.data(), ZORVANE_READ_NOTIFY_REDIRECT_PID);
+        StoreLe32(buffer.data() + 8, pid);
         NotifyRedirectProcessCommand command(buffer.data(), 12);
         std::unique_ptr<CommandResponse> response = command.execute();
         EXPECT_EQ(response->getArgumentForIndex(1)->asUint32(), 10u);

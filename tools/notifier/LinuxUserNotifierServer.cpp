@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "LinuxPaths.h"
 #include "LinuxSocketIo.h"
 #include "UserNotifierServer.h"
@@ -82,7 +82,7 @@ public:
         int error = 0;
         char count[4];
         bool ok = LinuxSocketIo::receiveAll(client, count, sizeof count, error);
-        uint32_t length = ok ? readLe32(count) : 0;
+        uint32_t length = ok ? LoadLe32(count) : 0;
         ok = ok && length <= kMaxMessage;
         if (ok) {
             message.resize(length);
@@ -90,7 +90,7 @@ public:
         }
         if (ok) {
             char reply[4];
-            writeLe32(reply, answer);
+            StoreLe32(reply, answer);
             ok = LinuxSocketIo::sendAll(client, reply, sizeof reply, error);
         }
         ::close(client);

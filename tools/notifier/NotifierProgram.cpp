@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "Command.h"
 #include "NotifierPlatform.h"
 #include "NotifyCodes.h"
@@ -164,7 +164,7 @@ int serve(NotifierStreams& io, const ServeOptions& options) {
         }
         failedInARow = 0;
         // The service's periodic "are you there?": answered, nothing to show.
-        if (message.size() == 4 && readLe32(message.data()) == NOTIFY_STATUS_CHECK) {
+        if (message.size() == 4 && LoadLe32(message.data()) == NOTIFY_STATUS_CHECK) {
             continue;
         }
         const String text = describeNotification(message);
@@ -202,8 +202,8 @@ public:
             return false;
         }
         char frame[8];
-        writeLe32(frame, 4);
-        writeLe32(frame + 4, id);
+        StoreLe32(frame, 4);
+        StoreLe32(frame + 4, id);
         if (!mPipe->write(frame, sizeof frame, error)) {
             mIo.err << "zorvane_notifier: cannot send the request: "
                     << NotifierPlatform::errorText(error) << "\n";
@@ -220,7 +220,7 @@ public:
         if (!mPipe->read(count, sizeof count, timeoutMs, error)) {
             return failed(error);
         }
-        const uint32_t length = readLe32(count);
+        const uint32_t length = LoadLe32(count);
         if (length < 4 || length > kMaxAnswerLength) {
             mIo.err << "zorvane_notifier: malformed answer (length " << length << ")\n";
             return false;
@@ -250,7 +250,7 @@ private:
 };
 
 uint32_t wordAt(const std::vector<char>& payload, size_t offset) {
-    return payload.size() >= offset + 4 ? readLe32(payload.data() + offset) : 0;
+    return payload.size() >= offset + 4 ? LoadLe32(payload.data() + offset) : 0;
 }
 
 // Prints a check-update answer: id, status, text length L, L bytes of text.

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "UserNotifierServer.h"
 
 namespace {
@@ -78,7 +78,7 @@ public:
         mPipe = newInstance();
         char count[4];
         bool ok = readAll(current, count, sizeof count);
-        uint32_t length = ok ? readLe32(count) : 0;
+        uint32_t length = ok ? LoadLe32(count) : 0;
         ok = ok && length <= kMaxMessage;
         if (ok) {
             message.resize(length);
@@ -86,7 +86,7 @@ public:
         }
         if (ok) {
             char reply[4];
-            writeLe32(reply, answer);
+            StoreLe32(reply, answer);
             ok = writeAll(current, reply, sizeof reply);
             FlushFileBuffers(current);
         }

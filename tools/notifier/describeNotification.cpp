@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "Bytes.h"
+#include "zorvane_bytes.h"
 #include "NotifyCodes.h"
 #include "UserNotifierServer.h"
 
@@ -20,7 +20,7 @@ String numberAt(const std::vector<char>& message, size_t offset) {
     if (message.size() < offset + 4) {
         return String("?");
     }
-    return String(static_cast<int>(readLe32(message.data() + offset)));
+    return String(static_cast<int>(LoadLe32(message.data() + offset)));
 }
 
 }  // namespace
@@ -29,7 +29,7 @@ String describeNotification(const std::vector<char>& message) {
     if (message.size() < 4) {
         return String("malformed message (" + std::to_string(message.size()) + " bytes)");
     }
-    switch (static_cast<int>(readLe32(message.data()))) {
+    switch (static_cast<int>(LoadLe32(message.data()))) {
         case NOTIFY_CONNECTION_ERROR:
             return String("connection error: " + textAt(message, 4));
         case NOTIFY_HTTPS_SITE_BLOCKED:

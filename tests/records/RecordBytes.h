@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "zorvane_bytes.h"
+
 // Builds a little-endian control record field by field.
 class RecordBytes {
 public:
@@ -35,13 +37,3 @@ public:
 private:
     std::vector<uint8_t> mBytes;
 };
-
-inline uint32_t le32At(const std::vector<uint8_t>& bytes, size_t offset) {
-    return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<uint32_t>(bytes[offset + 2]) << 16 |
-           static_cast<uint32_t>(bytes[offset + 3]) << 24;
-}
-
-inline uint16_t le16At(const std::vector<uint8_t>& bytes, size_t offset) {
-    return static_cast<uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
-}
