@@ -4,59 +4,16 @@
 #include <cstdlib>
 
 #include "Logger.h"
+#include "SettingsText.h"
 #include "Notifier.h"
 #include "ProcessInfo.h"
 #include "SystemInfo.h"
 
-namespace {
-
-const char kSep[] = ", ";
-const char kAltPrefix[] = "ALT:";
-
-// The leading decimal number of a field; 0 for an empty or negative field.
-uint32_t decimal(const String& field) {
-    long long value = std::strtoll(field.c_str(), nullptr, 10);
-    if (value < 0) {
-        return 0;
-    }
-    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
-}
-
-String trimmed(String text) {
-    text.removeWhiteSpace();
-    return text;
-}
-
-// Cuts the next complete line (without its "\n") off `rest`; false when no
-// complete line is left.
-bool takeLine(String& rest, String& line) {
-    int end = rest.indexOf("\n");
-    if (end < 0) {
-        return false;
-    }
-    line = String(rest.substr(0, static_cast<size_t>(end)));
-    rest = String(rest.substr(static_cast<size_t>(end) + 1));
-    return true;
-}
-
-// Splits "a, b" into "a" and "b"; without a separator the head is the whole
-// text and the tail empty.
-void splitField(const String& text, String& head, String& tail) {
-    int at = text.indexOf(kSep);
-    if (at < 0) {
-        head = text;
-        tail = String();
-        return;
-    }
-    head = String(text.substr(0, static_cast<size_t>(at)));
-    tail = String(text.substr(static_cast<size_t>(at) + 2));
-}
-
-String decimalText(uint32_t value) {
-    return String(std::to_string(value));
-}
-
-}  // namespace
+using SettingsText::decimal;
+using SettingsText::decimalText;
+using SettingsText::kAltPrefix;
+using SettingsText::kSep;
+using SettingsText::takeLine;
 
 Settings* Settings::instance(Store* store) {
     static Settings* singleton = new Settings(store);
@@ -250,7 +207,7 @@ int Settings::getStringFromUserMap(String& text) const {
     for (const auto& entry : mSysZorvUserMap) {
         Logger::instance()->out(LOGLEVEL_INFO, "Settings::getStringFromUserMap %s vs %d\n",
                                 entry.first.c_str(), static_cast<int>(entry.second));
-        text += entry.first + kSep + decimalText(entry.second) + "\n";
+        text += SettingsText::userMapLine(entry.first, entry.second);
     }
     return static_cast<int>(text.length());
 }
@@ -272,15 +229,14 @@ bool Settings::populateUserMapFromString(String text) {
             text.clear();
         }
         String sid;
-        String id;
-        splitField(line, sid, id);
-        if (sid.empty() || !line.contains(kSep)) {
+        uint32_t childId = 0;
+        if (!SettingsText::parseUserMapLine(line, sid, childId)) {
             log->out(LOGLEVEL_ERROR, "populateUserMapFromString - data corruption\n");
             continue;
         }
         log->out(LOGLEVEL_INFO, "populateUserMapFromString %s vs %d\n", sid.c_str(),
-                 static_cast<int>(decimal(id)));
-        mSysZorvUserMap[sid] = decimal(id);
+                 static_cast<int>(childId));
+        mSysZorvUserMap[sid] = childId;
     }
     return true;
 }
@@ -319,8 +275,7 @@ String Settings::toString() const {
              static_cast<int>(mpDevice->getDeviceId()));
     for (const auto& entry : mChildInfoList) {
         const ChildInfo& child = entry.second;
-        text += decimalText(entry.first) + kSep + child.getName() + kSep +
-                decimalText(child.getLevel()) + kSep + child.getSessionKey() + "\n";
+        text += SettingsText::childLine(entry.first, child);
     }
     log->out(LOGLEVEL_INFO, "toString settingCache %s\n", maskForLog(text).c_str());
     return text;
@@ -334,139 +289,55 @@ void Settings::populateFromString(String text) {
     }
     log->out(LOGLEVEL_INFO, "populateFromString settingCache %s\n", maskForLog(text).c_str());
 
-    // Lines 1 to 4 are checked whole before anything is applied; every line
-    // must be complete (end in "\n").
+    // The head lines are checked whole before anything is applied.
     String rest = text;
-    String line;
-    String field;
-    String tail;
-
-    if (!takeLine(rest, line)) {
-        return;
-    }
-    String authServer;
-    String filterServer;
-    splitField(line, authServer, tail);
-    splitField(tail, filterServer, field);
-    authServer = trimmed(authServer);
-    filterServer = trimmed(filterServer);
-    String filterPort = trimmed(field);
-    if (authServer.empty() || filterServer.empty() || filterPort.empty() || !line.contains(kSep) ||
-        !tail.contains(kSep)) {
-        return;
-    }
-
-    String alternateServer;
-    String alternatePort;
-    if (rest.before("\n").contains(kAltPrefix)) {
-        takeLine(rest, line);
-        splitField(line, field, alternatePort);
-        alternateServer = field.after(kAltPrefix);
-    }
-    if (rest.empty()) {
-        log->out(LOGLEVEL_ERROR, "Settings::populateFromString error in settings read\n");
-        return;
-    }
-
-    if (!takeLine(rest, line)) {
-        return;
-    }
-    String user;
-    String digest;
-    splitField(line, user, tail);
-    splitField(tail, digest, field);
-    user = trimmed(user);
-    digest = trimmed(digest);
-    String filterSwitch = trimmed(field);
-    if (user.empty() || digest.empty() || filterSwitch.empty()) {
-        return;
-    }
-    if (rest.empty()) {
-        log->out(LOGLEVEL_ERROR, "Settings::populateFromString error in settings read\n");
-        return;
-    }
-
-    if (!takeLine(rest, line)) {
-        return;
-    }
-    String deviceId;
-    String signature;
-    splitField(line, deviceId, signature);
-    deviceId = trimmed(deviceId);
-    signature = trimmed(signature);
-    if (deviceId.empty() || signature.empty()) {
-        return;
-    }
-    if (rest.empty()) {
-        log->out(LOGLEVEL_ERROR, "Settings::populateFromString error in settings read\n");
+    SettingsText::HeadLines head;
+    if (!SettingsText::takeHeadLines(rest, head)) {
         return;
     }
 
     std::lock_guard<std::recursive_mutex> lock(mLock);
     auto conn = std::make_shared<ConnectionInfo>();
-    conn->setAuthServer(authServer);
-    conn->setFilterServer(filterServer);
-    conn->setFilterServerPort(static_cast<uint16_t>(decimal(filterPort)));
-    if (!alternateServer.empty() && !alternatePort.empty() &&
-        static_cast<uint16_t>(decimal(alternatePort)) != 0) {
-        conn->setAlternateFilterServer(alternateServer);
-        conn->setAlternateFilterServerPort(static_cast<uint16_t>(decimal(alternatePort)));
+    conn->setAuthServer(head.authServer);
+    conn->setFilterServer(head.filterServer);
+    conn->setFilterServerPort(static_cast<uint16_t>(decimal(head.filterPort)));
+    if (!head.alternateServer.empty() && !head.alternatePort.empty() &&
+        static_cast<uint16_t>(decimal(head.alternatePort)) != 0) {
+        conn->setAlternateFilterServer(head.alternateServer);
+        conn->setAlternateFilterServerPort(static_cast<uint16_t>(decimal(head.alternatePort)));
     }
     mpConnectionInfo = std::move(conn);
 
     auto admin = std::make_shared<AdminInfo>();
-    admin->setUser(user);
-    admin->setPassword(digest);
-    isFilterEnabled = decimal(filterSwitch) != 0;
+    admin->setUser(head.user);
+    admin->setPassword(head.digest);
+    isFilterEnabled = decimal(head.filterSwitch) != 0;
     mpAdminInfo = std::move(admin);
 
     if (mpDevice) {
-        mpDevice->setDeviceId(decimal(deviceId));
-        mpDevice->setDeviceSignature(signature);
+        mpDevice->setDeviceId(decimal(head.deviceId));
+        mpDevice->setDeviceSignature(head.signature);
     }
 
     log->out(LOGLEVEL_INFO, "populateFromString before userMap %s\n", rest.c_str());
-    // The map block ends at the first empty line. A file cut short inside the
-    // block keeps its complete lines only.
-    String userMap;
-    int blockEnd = rest.indexOf("\n\n");
-    if (blockEnd >= 0) {
-        userMap = String(rest.substr(0, static_cast<size_t>(blockEnd)));
-        rest = String(rest.substr(static_cast<size_t>(blockEnd) + 2));
-    } else {
-        size_t lastLineEnd = rest.rfind('\n');
-        userMap = lastLineEnd == std::string::npos ? String() : String(rest.substr(0, lastLineEnd));
-        rest.clear();
-    }
+    String userMap = SettingsText::takeUserMapBlock(rest);
     userMap.removeWhiteSpace();
     populateUserMapFromString(String(userMap + "\n"));
 
     mChildInfoList.clear();
+    String line;
     while (!rest.empty()) {
         if (!takeLine(rest, line)) {
             // A last line without its line end was cut short.
             log->out(LOGLEVEL_ERROR, "corrupt data in cred file - zorv child\n");
             break;
         }
-        String idText;
-        String name;
-        String levelText;
-        String sessionKey;
-        splitField(line, idText, tail);
-        splitField(tail, name, field);
-        splitField(field, levelText, sessionKey);
-        uint32_t id = decimal(idText);
-        uint32_t level = decimal(levelText);
-        if (id == 0 || level == 0 || name.empty() || sessionKey.empty()) {
+        ChildInfo child;
+        if (!SettingsText::parseChildLine(line, child)) {
             log->out(LOGLEVEL_ERROR, "corrupt data in cred file - zorv child\n");
             continue;
         }
-        ChildInfo child;
-        child.setId(id);
-        child.setName(name);
-        child.setLevel(level);
-        child.setSessionKey(sessionKey);
-        mChildInfoList[id] = child;
+        mChildInfoList[child.getId()] = child;
     }
 }
 
@@ -517,30 +388,5 @@ void Settings::saveToStore() {
 }
 
 String Settings::maskForLog(const String& text) {
-    // The digest is the second field of the account line: the line after the
-    // server line and the optional "ALT:" line.
-    String rest = text;
-    String masked;
-    String line;
-    int lineNumber = 0;
-    bool done = false;
-    while (!done && takeLine(rest, line)) {
-        ++lineNumber;
-        bool accountLine = lineNumber == 2 ? !line.contains(kAltPrefix) : lineNumber == 3;
-        if (accountLine) {
-            String user;
-            String tail;
-            String digest;
-            String filterSwitch;
-            splitField(line, user, tail);
-            splitField(tail, digest, filterSwitch);
-            if (line.contains(kSep)) {
-                line = String(user + kSep + "********" + (tail.contains(kSep) ? kSep : "") +
-                              filterSwitch);
-            }
-            done = true;
-        }
-        masked += line + "\n";
-    }
-    return String(masked + rest);
+    return SettingsText::maskForLog(text);
 }

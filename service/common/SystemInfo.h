@@ -36,6 +36,9 @@ WindowsVersion windowsVersionNumber(const WindowsVersionFacts& facts);
 String platformFromArchitecture(unsigned int architecture);
 // Turns spaces into "_" and logs the final description.
 String finishVersionDescription(String description);
+// The edition name of a Windows product type ("Professional" for 48); empty
+// for an unassigned or unknown one.
+String windowsEditionName(unsigned long productType);
 
 // Settings' views of the platform, with Settings' log lines.
 String settingsWindowsPlatform();
