@@ -1,7 +1,7 @@
 #include "CComand.h"
 
 #include "zorvane_bytes.h"
-#include "Command.h"
+#include "commands/Command.h"
 
 namespace {
 

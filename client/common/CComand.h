@@ -5,10 +5,10 @@
 #include <memory>
 #include <vector>
 
-#include "ArgumentBlock.h"
+#include "commands/ArgumentBlock.h"
 #include "CReply.h"
 #include "CService.h"
-#include "String.h"
+#include "base/String.h"
 
 // A request of the desktop program: its arguments (owned, freed with the
 // command) become one request body; executing it sends the body and reads

@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-#include "ArgumentBlock.h"
+#include "commands/ArgumentBlock.h"
 
 // The service's answer to one request: status 1 when it was read completely;
 // key 1 holds the command id, key 2 the answer (a 4-byte number, or for text

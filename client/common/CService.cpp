@@ -3,8 +3,8 @@
 #include <vector>
 
 #include "zorvane_bytes.h"
-#include "Command.h"
-#include "UiWire.h"
+#include "commands/Command.h"
+#include "ui/UiWire.h"
 
 CService* CService::instance() {
     static CService* service = new CService(makeUiPipeClient());

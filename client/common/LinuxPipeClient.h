@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "PipeClient.h"
-#include "String.h"
+#include "base/String.h"
 
 // The UI pipe's client end on Linux: a Unix stream socket. A second client
 // while one is served waits in the service's backlog.

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "String.h"
+#include "base/String.h"
 
 // The desktop program's end of the service's UI pipe. One implementation per
 // platform (WinPipeClient, LinuxPipeClient), chosen by the build.

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "String.h"
+#include "base/String.h"
 
 #if defined(__MINGW32__)
 #define ZORVANE_UI_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "PipeClient.h"
-#include "String.h"
+#include "base/String.h"
 
 // The UI pipe's client end on Windows: the named pipe opened for reading
 // and writing, no sharing, existing only. With one pipe instance a second

@@ -11,7 +11,7 @@
 #include <ostream>
 
 #include "CComand.h"
-#include "UiWire.h"
+#include "ui/UiWire.h"
 
 namespace {
 

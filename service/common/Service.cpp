@@ -2,16 +2,16 @@
 
 #include <chrono>
 
-#include "Authentication.h"
-#include "Driver.h"
-#include "DriverSetup.h"
-#include "InstallInfo.h"
-#include "Logger.h"
-#include "Notifier.h"
+#include "cloud/Authentication.h"
+#include "driver/Driver.h"
+#include "driver/DriverSetup.h"
+#include "port/InstallInfo.h"
+#include "base/Logger.h"
+#include "notifier/Notifier.h"
 #include "ServiceManager.h"
-#include "Settings.h"
-#include "ThreadHandler.h"
-#include "UserInterface.h"
+#include "settings/Settings.h"
+#include "port/ThreadHandler.h"
+#include "ui/UserInterface.h"
 
 Service* Service::instance() {
     static Service* service = new Service();

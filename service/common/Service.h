@@ -6,8 +6,8 @@
 #include <mutex>
 #include <vector>
 
-#include "String.h"
-#include "Thread.h"
+#include "base/String.h"
+#include "port/Thread.h"
 
 class Service;
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "Logger.h"
-#include "ServiceControl.h"
+#include "base/Logger.h"
+#include "port/ServiceControl.h"
 
 ServiceManager::ServiceManager(String name, String path)
     : serviceName(std::move(name)), servicePath(std::move(path)) {}

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "String.h"
+#include "base/String.h"
 
 // Keeps another service installed and running: starts it when it is
 // stopped, reinstalls it through its own program when it is missing.

@@ -1,11 +1,11 @@
 #include "ServiceStartup.h"
 
-#include "CloudConfig.h"
-#include "FileStore.h"
-#include "Logger.h"
+#include "cloud/CloudConfig.h"
+#include "settings/FileStore.h"
+#include "base/Logger.h"
 #include "Service.h"
-#include "ServicePaths.h"
-#include "Settings.h"
+#include "port/ServicePaths.h"
+#include "settings/Settings.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "Accounts.h"
+#include "system/Accounts.h"
 
 namespace {
 

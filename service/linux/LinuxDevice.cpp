@@ -10,8 +10,8 @@
 #include <fstream>
 #include <vector>
 
-#include "Logger.h"
-#include "SystemInfo.h"
+#include "base/Logger.h"
+#include "system/SystemInfo.h"
 
 namespace {
 

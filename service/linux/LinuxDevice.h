@@ -2,9 +2,9 @@
 
 #include <map>
 
-#include "Device.h"
-#include "DeviceAdapters.h"
-#include "String.h"
+#include "system/Device.h"
+#include "system/DeviceAdapters.h"
+#include "base/String.h"
 
 // The device as Linux describes it: adapters from getifaddrs, their kind from
 // sysfs, and the host name.

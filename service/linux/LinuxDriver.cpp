@@ -16,8 +16,8 @@
 #include "zorvane_bytes.h"
 #include "LinuxPaths.h"
 #include "LinuxSocketIo.h"
-#include "Logger.h"
-#include "ServiceControl.h"
+#include "base/Logger.h"
+#include "port/ServiceControl.h"
 #include "zorvane_control_socket.h"
 
 namespace {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "ControlDeviceDriver.h"
-#include "String.h"
+#include "driver/ControlDeviceDriver.h"
+#include "base/String.h"
 
 // The filter's control device on Linux: the filter host's control socket
 // (<run dir>/ZorvaneFilter), one connection per handle. The host runs as

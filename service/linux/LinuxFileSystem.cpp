@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "FileSystem.h"
+#include "port/FileSystem.h"
 
 namespace FileSystem {
 

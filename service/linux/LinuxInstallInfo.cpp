@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "InstallInfo.h"
+#include "port/InstallInfo.h"
 
 namespace InstallInfo {
 

@@ -17,7 +17,7 @@
 #include "LinuxSystemd.h"
 #include "LinuxThreadHandler.h"
 #include "LinuxUI.h"
-#include "Logger.h"
+#include "base/Logger.h"
 #include "Service.h"
 #include "ServiceStartup.h"
 

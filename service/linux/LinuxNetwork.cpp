@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "Network.h"
+#include "port/Network.h"
 
 namespace Network {
 

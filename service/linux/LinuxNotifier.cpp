@@ -6,7 +6,7 @@
 #include <cerrno>
 
 #include "LinuxPaths.h"
-#include "Logger.h"
+#include "base/Logger.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <memory>
 
 #include "LinuxPipe.h"
-#include "PipeNotifier.h"
-#include "String.h"
+#include "notifier/PipeNotifier.h"
+#include "base/String.h"
 
 // The notifier channel on Linux: per-user sockets <run dir>notify/<SID>
 // served by each user's notifier program, and the command socket

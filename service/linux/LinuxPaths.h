@@ -1,6 +1,6 @@
 #pragma once
 
-#include "String.h"
+#include "base/String.h"
 
 // The service's folders on Linux; each can be moved by the environment so
 // tests and demos run in a temporary folder. Each text ends with "/".

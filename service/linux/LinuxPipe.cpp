@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include "Logger.h"
+#include "base/Logger.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "LinuxSocketServer.h"
-#include "String.h"
+#include "base/String.h"
 
 // A reusable command-socket server (the Linux WinPipe): one client at a
 // time on a Unix stream socket open to every local user.

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <string>
 
-#include "ProcessInfo.h"
+#include "port/ProcessInfo.h"
 
 namespace ProcessInfo {
 

@@ -2,7 +2,7 @@
 #include <map>
 
 #include "LinuxSystemd.h"
-#include "ServiceControl.h"
+#include "port/ServiceControl.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "LinuxPaths.h"
-#include "ServicePaths.h"
+#include "port/ServicePaths.h"
 
 namespace {
 

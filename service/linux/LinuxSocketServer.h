@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "String.h"
+#include "base/String.h"
 
 // A Unix stream socket that serves one client at a time; later clients wait
 // in the listen backlog until the current one has gone. The socket file is

@@ -4,7 +4,7 @@
 #include <climits>
 #include <ctime>
 
-#include "SystemInfo.h"
+#include "system/SystemInfo.h"
 
 namespace {
 

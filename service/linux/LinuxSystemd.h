@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "String.h"
+#include "base/String.h"
 
 // The service's place under systemd: its unit file, systemctl, and the
 // console installer's -i and -u. ZORVANE_SYSTEMD_ROOT (normally unset, that

@@ -5,7 +5,7 @@
 #include <atomic>
 #include <memory>
 
-#include "Thread.h"
+#include "port/Thread.h"
 
 // A POSIX thread. Kept joinable, so its id stays valid (and terminate can
 // never hit a reused id) until this object joins or detaches it.

@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "LinuxPaths.h"
-#include "Logger.h"
+#include "base/Logger.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 
 #include "LinuxSocketServer.h"
-#include "String.h"
-#include "UiChannel.h"
+#include "base/String.h"
+#include "ui/UiChannel.h"
 
 // The desktop program's channel on Linux: a Unix stream socket in the run
 // folder, one client at a time, the framing and answers of UiChannel.

@@ -9,8 +9,8 @@
 
 #include "LinuxPaths.h"
 #include "LinuxSocketIo.h"
-#include "Logger.h"
-#include "UserNotifierChannel.h"
+#include "base/Logger.h"
+#include "port/UserNotifierChannel.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "Logger.h"
+#include "base/Logger.h"
 #include "ServiceStartup.h"
 #include "WinDevice.h"
 #include "WinDriver.h"

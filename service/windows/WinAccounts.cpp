@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "Accounts.h"
+#include "system/Accounts.h"
 
 namespace {
 

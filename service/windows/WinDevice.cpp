@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "DeviceAdapters.h"
-#include "Logger.h"
-#include "SystemInfo.h"
+#include "system/DeviceAdapters.h"
+#include "base/Logger.h"
+#include "system/SystemInfo.h"
 
 namespace {
 

@@ -2,8 +2,8 @@
 
 #include <map>
 
-#include "Device.h"
-#include "String.h"
+#include "system/Device.h"
+#include "base/String.h"
 
 // The device as Windows describes it: adapters from GetAdaptersAddresses and
 // the computer name.

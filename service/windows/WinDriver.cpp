@@ -4,8 +4,8 @@
 
 #include <mutex>
 
-#include "Logger.h"
-#include "String.h"
+#include "base/Logger.h"
+#include "base/String.h"
 #include "zorvane_ioctl.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "ControlDeviceDriver.h"
+#include "driver/ControlDeviceDriver.h"
 
 // The filter's control device on Windows: the kernel driver's service
 // "zorvane" started through the service control manager, and two handles

@@ -3,7 +3,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include "FileSystem.h"
+#include "port/FileSystem.h"
 
 namespace FileSystem {
 

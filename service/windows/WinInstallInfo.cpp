@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "InstallInfo.h"
-#include "Logger.h"
+#include "port/InstallInfo.h"
+#include "base/Logger.h"
 
 namespace InstallInfo {
 

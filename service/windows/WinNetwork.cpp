@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "Network.h"
+#include "port/Network.h"
 
 namespace Network {
 

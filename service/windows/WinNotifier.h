@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "PipeNotifier.h"
-#include "String.h"
+#include "notifier/PipeNotifier.h"
+#include "base/String.h"
 #include "WinPipe.h"
 
 // The notifier channel on Windows: per-user pipes "\\.\pipe\<SID>" served by

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "Logger.h"
+#include "base/Logger.h"
 
 namespace {
 

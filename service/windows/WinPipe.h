@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "String.h"
+#include "base/String.h"
 #include "WinPipeSecurity.h"
 
 // A reusable pipe server (the notifier's command pipe): one instance, byte

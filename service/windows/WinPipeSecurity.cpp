@@ -4,7 +4,7 @@
 
 #include <aclapi.h>
 
-#include "Logger.h"
+#include "base/Logger.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "String.h"
+#include "base/String.h"
 
 // The security of the service's pipes: a descriptor whose DACL grants the
 // well-known group Everyone all file access (0x1F01FF), so that any local

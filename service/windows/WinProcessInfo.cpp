@@ -2,7 +2,7 @@
 
 #include <psapi.h>
 
-#include "ProcessInfo.h"
+#include "port/ProcessInfo.h"
 
 namespace ProcessInfo {
 

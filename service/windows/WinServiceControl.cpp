@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "ServiceControl.h"
+#include "port/ServiceControl.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "ServicePaths.h"
+#include "port/ServicePaths.h"
 
 namespace ServicePathsBuilder {
 

@@ -2,8 +2,8 @@
 
 #include <ctime>
 
-#include "Authentication.h"
-#include "SystemInfo.h"
+#include "cloud/Authentication.h"
+#include "system/SystemInfo.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Thread.h"
+#include "port/Thread.h"
 
 // A Win32 thread. Alive while its exit code reads STILL_ACTIVE (259).
 class WinThread : public Thread {

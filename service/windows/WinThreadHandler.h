@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ThreadHandler.h"
+#include "port/ThreadHandler.h"
 
 class WinThreadHandler : public ThreadHandler {
 public:

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <memory>
 
-#include "String.h"
-#include "UiChannel.h"
+#include "base/String.h"
+#include "ui/UiChannel.h"
 #include "WinPipeSecurity.h"
 
 // The desktop program's channel on Windows: the named pipe

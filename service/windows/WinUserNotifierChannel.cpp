@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "UserNotifierChannel.h"
+#include "port/UserNotifierChannel.h"
 #include "WinOverlappedIo.h"
 
 namespace {

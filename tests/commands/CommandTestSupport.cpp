@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "Authentication.h"
+#include "cloud/Authentication.h"
 #include "zorvane_bytes.h"
-#include "CommandFactory.h"
-#include "Credentials.h"
-#include "FileStore.h"
+#include "commands/CommandFactory.h"
+#include "cloud/Credentials.h"
+#include "settings/FileStore.h"
 #include "Service.h"
 #include "TestSupport.h"
 

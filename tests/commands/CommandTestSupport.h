@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "Device.h"
-#include "Settings.h"
-#include "UiChannel.h"
+#include "system/Device.h"
+#include "settings/Settings.h"
+#include "ui/UiChannel.h"
 #include "UiTestSupport.h"
 
 // The PC as the cloud knows it, with a fixed signature, registered as the

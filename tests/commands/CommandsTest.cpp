@@ -13,12 +13,12 @@
 #include "zorvane_bytes.h"
 #include "CComand.h"
 #include "CService.h"
-#include "CommandFactory.h"
+#include "commands/CommandFactory.h"
 #include "CommandTestSupport.h"
-#include "Notifier.h"
-#include "ProfileCommands.h"
-#include "ServerDownCommand.h"
-#include "StatusCommands.h"
+#include "notifier/Notifier.h"
+#include "commands/ProfileCommands.h"
+#include "commands/ServerDownCommand.h"
+#include "commands/StatusCommands.h"
 #include "TestSupport.h"
 
 namespace {

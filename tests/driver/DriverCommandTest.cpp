@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "zorvane_bytes.h"
-#include "Driver.h"
-#include "DriverCommand.h"
+#include "driver/Driver.h"
+#include "driver/DriverCommand.h"
 #include "RequestRecords.h"
 #include "TestSupport.h"
 #include "zorvane_ioctl.h"

@@ -14,10 +14,10 @@
 #include <thread>
 #include <vector>
 
-#include "Driver.h"
+#include "driver/Driver.h"
 #include "FilterHostProcess.h"
 #include "LinuxDriver.h"
-#include "NotifyCommand.h"
+#include "commands/NotifyCommand.h"
 #include "TestSupport.h"
 #include "zorvane_ioctl.h"
 

@@ -21,8 +21,8 @@
 #include "zorvane_bytes.h"
 #include "LinuxNotifier.h"
 #include "NotifierProgram.h"
-#include "NotifyCommand.h"
-#include "Settings.h"
+#include "commands/NotifyCommand.h"
+#include "settings/Settings.h"
 #include "TestSupport.h"
 
 extern char** environ;

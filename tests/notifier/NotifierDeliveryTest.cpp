@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "Accounts.h"
+#include "system/Accounts.h"
 #include "zorvane_bytes.h"
 #include "NotifierPlatform.h"
 #include "NotifierProgram.h"
-#include "NotifyCommand.h"
-#include "Settings.h"
+#include "commands/NotifyCommand.h"
+#include "settings/Settings.h"
 #include "TestSupport.h"
 #include "UserNotifiers.h"
 

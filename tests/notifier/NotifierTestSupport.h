@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "Command.h"
+#include "commands/Command.h"
 #include "PipeClient.h"
-#include "PipeNotifier.h"
-#include "String.h"
+#include "notifier/PipeNotifier.h"
+#include "base/String.h"
 #include "TestSupport.h"
 
 // The service's notifier command channel on a place of its own. Linux: the

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "CommandQueue.h"
-#include "Driver.h"
-#include "Notifier.h"
+#include "driver/Driver.h"
+#include "notifier/Notifier.h"
 #include "Service.h"
 #include "TestSupport.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "PipeNotifier.h"
-#include "String.h"
+#include "notifier/PipeNotifier.h"
+#include "base/String.h"
 
 // Stand-in notifiers of several users, each serving its user's channel.
 // Linux: the real zorvane_notifier program run as each user, which needs

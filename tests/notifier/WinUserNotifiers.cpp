@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "zorvane_bytes.h"
-#include "NotifyCodes.h"
+#include "notifier/NotifyCodes.h"
 #include "UserNotifierServer.h"
 #include "UserNotifiers.h"
 #include "WinNotifier.h"

@@ -12,7 +12,7 @@
 #include "LinuxPipeClient.h"
 #include "LinuxProcess.h"
 #include "LinuxSystemd.h"
-#include "ServicePaths.h"
+#include "port/ServicePaths.h"
 #include "TestSupport.h"
 #include "UiPipeScenario.h"
 

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "InstallInfo.h"
+#include "port/InstallInfo.h"
 #include "LinuxProcess.h"
 #include "ServiceManager.h"
 #include "TestSupport.h"

@@ -9,7 +9,7 @@
 #include "CComand.h"
 #include "CReply.h"
 #include "CService.h"
-#include "UiWire.h"
+#include "ui/UiWire.h"
 
 const char kUiScenarioSettings[] =
     "http://127.0.0.1:1/auth, http://127.0.0.1:1/filter, 1\n"

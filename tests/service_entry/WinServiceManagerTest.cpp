@@ -2,7 +2,7 @@
 // service, and the install path read from the registry.
 #include <gtest/gtest.h>
 
-#include "InstallInfo.h"
+#include "port/InstallInfo.h"
 #include "ServiceManager.h"
 #include "TestSupport.h"
 #include "WinScm.h"

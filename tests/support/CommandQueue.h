@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "Command.h"
+#include "commands/Command.h"
 
 // A command of a fixed id that answers, or has nothing to answer.
 class FixedCommand : public Command {

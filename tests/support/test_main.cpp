@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "Logger.h"
+#include "base/Logger.h"
 #include "TestSupport.h"
 
 namespace {

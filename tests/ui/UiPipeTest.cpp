@@ -9,7 +9,7 @@
 #include "CComand.h"
 #include "CService.h"
 #include "UiTestSupport.h"
-#include "UiWire.h"
+#include "ui/UiWire.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "Command.h"
+#include "commands/Command.h"
 #include "PipeClient.h"
 #include "TestSupport.h"
-#include "UiChannel.h"
+#include "ui/UiChannel.h"
 
 // A UI channel on a name of its own, so test programs can run side by side,
 // and clients for it. The platform part lives in LinuxUiEndpoint.cpp and

@@ -1,4 +1,4 @@
-#include "UiWire.h"
+#include "ui/UiWire.h"
 
 #include <gtest/gtest.h>
 

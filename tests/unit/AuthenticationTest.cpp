@@ -1,12 +1,12 @@
-#include "Authentication.h"
+#include "cloud/Authentication.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
-#include "CloudConfig.h"
-#include "Settings.h"
+#include "cloud/CloudConfig.h"
+#include "settings/Settings.h"
 #include "TestSupport.h"
 
 namespace {

@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "Authentication.h"
-#include "CloudConfig.h"
-#include "Device.h"
+#include "cloud/Authentication.h"
+#include "cloud/CloudConfig.h"
+#include "system/Device.h"
 #include "RawHttpServer.h"
-#include "Settings.h"
-#include "SystemInfo.h"
+#include "settings/Settings.h"
+#include "system/SystemInfo.h"
 #include "TestSupport.h"
 
 namespace {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "zorvane_bytes.h"
-#include "CommandFactory.h"
+#include "commands/CommandFactory.h"
 #include "TestSupport.h"
-#include "UserInterface.h"
+#include "ui/UserInterface.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "DeviceAdapters.h"
+#include "system/DeviceAdapters.h"
 
 #include <gtest/gtest.h>
 

@@ -7,8 +7,8 @@
 #include <sstream>
 #include <string>
 
-#include "Authentication.h"
-#include "SystemInfo.h"
+#include "cloud/Authentication.h"
+#include "system/SystemInfo.h"
 #include "TestSupport.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "Logger.h"
+#include "base/Logger.h"
 
 #include <gtest/gtest.h>
 

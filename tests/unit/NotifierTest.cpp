@@ -9,14 +9,14 @@
 #include <thread>
 #include <vector>
 
-#include "Accounts.h"
+#include "system/Accounts.h"
 #include "zorvane_bytes.h"
-#include "FileStore.h"
-#include "Notifier.h"
-#include "NotifyCodes.h"
-#include "NotifyCommand.h"
-#include "ProcessInfo.h"
-#include "Settings.h"
+#include "settings/FileStore.h"
+#include "notifier/Notifier.h"
+#include "notifier/NotifyCodes.h"
+#include "commands/NotifyCommand.h"
+#include "port/ProcessInfo.h"
+#include "settings/Settings.h"
 #include "TestSupport.h"
 #include "UserNotifierServer.h"
 

@@ -12,7 +12,7 @@
 
 #include "CommandQueue.h"
 #include "TestSupport.h"
-#include "UserInterface.h"
+#include "ui/UserInterface.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "Settings.h"
+#include "settings/Settings.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "FileStore.h"
+#include "settings/FileStore.h"
 #include "TestSupport.h"
 
 #ifdef _WIN32

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "FileStore.h"
+#include "settings/FileStore.h"
 #include "TestSupport.h"
 
 namespace {

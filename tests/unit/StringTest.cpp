@@ -1,4 +1,4 @@
-#include "String.h"
+#include "base/String.h"
 
 #include <gtest/gtest.h>
 

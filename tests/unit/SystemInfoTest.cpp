@@ -1,10 +1,10 @@
-#include "SystemInfo.h"
+#include "system/SystemInfo.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "Authentication.h"
+#include "cloud/Authentication.h"
 #include "TestSupport.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "ThreadHandler.h"
+#include "port/ThreadHandler.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "Authentication.h"
-#include "SystemInfo.h"
+#include "cloud/Authentication.h"
+#include "system/SystemInfo.h"
 #include "TestSupport.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <functional>
 #include <memory>
 
-#include "String.h"
+#include "base/String.h"
 
 // What the stand-in notifier program needs from the system, one
 // implementation per platform.

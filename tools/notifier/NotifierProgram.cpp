@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "zorvane_bytes.h"
-#include "Command.h"
+#include "commands/Command.h"
 #include "NotifierPlatform.h"
-#include "NotifyCodes.h"
+#include "notifier/NotifyCodes.h"
 #include "UserNotifierServer.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "String.h"
+#include "base/String.h"
 
 // The notifier program's end of one user's notification channel: the pipe
 // (Windows) or socket (Linux) named after the user's SID. Each connection

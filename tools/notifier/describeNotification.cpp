@@ -1,7 +1,7 @@
 #include <cstring>
 
 #include "zorvane_bytes.h"
-#include "NotifyCodes.h"
+#include "notifier/NotifyCodes.h"
 #include "UserNotifierServer.h"
 
 namespace {

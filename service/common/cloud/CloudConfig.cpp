@@ -1,0 +1,99 @@
+#include "cloud/CloudConfig.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "base/Logger.h"
+
+#ifndef ZORVANE_CONNECTION_URL
+#define ZORVANE_CONNECTION_URL "http://127.0.0.1:8480/cgi-bin/connection"
+#endif
+#ifndef ZORVANE_CONNECTION_URL_FALLBACK
+#define ZORVANE_CONNECTION_URL_FALLBACK "http://localhost:8480/cgi-bin/connection"
+#endif
+
+namespace {
+
+std::mutex gLock;  // guards gCurrent
+CloudConfig gCurrent{ZORVANE_CONNECTION_URL, ZORVANE_CONNECTION_URL_FALLBACK, {}};
+
+bool parseMs(const String& text, long& value) {
+    char* end = nullptr;
+    long parsed = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || parsed <= 0) {
+        return false;
+    }
+    value = parsed;
+    return true;
+}
+
+void apply(CloudConfig& config, const String& key, const String& value, const char* source) {
+    bool ok = true;
+    if (key == "connection_url") {
+        config.connectionUrl = value;
+    } else if (key == "connection_url_fallback") {
+        config.connectionFallbackUrl = value;
+    } else if (key == "ca_file") {
+        config.transfer.caFile = value;
+    } else if (key == "connect_timeout_ms") {
+        ok = parseMs(value, config.transfer.connectTimeoutMs);
+    } else if (key == "timeout_ms") {
+        ok = parseMs(value, config.transfer.totalTimeoutMs);
+    } else {
+        ok = false;
+    }
+    if (!ok) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "CloudConfig %s: ignored %s=%s\n", source,
+                                key.c_str(), value.c_str());
+    }
+}
+
+}  // namespace
+
+CloudConfig CloudConfig::load(const String& programDataDir) {
+    CloudConfig config{ZORVANE_CONNECTION_URL, ZORVANE_CONNECTION_URL_FALLBACK, {}};
+    if (!programDataDir.empty()) {
+        std::ifstream file(programDataDir + "zorvane_cloud.conf");
+        for (std::string raw; std::getline(file, raw);) {
+            String line(raw);
+            line.removeWhiteSpace();
+            if (line.empty() || line[0] == '#' || !line.contains("=")) {
+                continue;
+            }
+            String key = line.before("=");
+            String value = line.after("=");
+            key.removeWhiteSpace();
+            value.removeWhiteSpace();
+            apply(config, key, value, "zorvane_cloud.conf");
+        }
+    }
+    const struct {
+        const char* variable;
+        const char* key;
+    } environment[] = {{"ZORVANE_CONNECTION_URL", "connection_url"},
+                       {"ZORVANE_CONNECTION_URL_FALLBACK", "connection_url_fallback"},
+                       {"ZORVANE_CA_FILE", "ca_file"},
+                       {"ZORVANE_CONNECT_TIMEOUT_MS", "connect_timeout_ms"},
+                       {"ZORVANE_TIMEOUT_MS", "timeout_ms"}};
+    for (const auto& entry : environment) {
+        if (const char* value = std::getenv(entry.variable)) {
+            apply(config, entry.key, value, entry.variable);
+        }
+    }
+    return config;
+}
+
+void CloudConfig::install(const CloudConfig& config) {
+    {
+        std::lock_guard<std::mutex> lock(gLock);
+        gCurrent = config;
+    }
+    HttpTransfer::setDefaultOptions(config.transfer);
+}
+
+CloudConfig CloudConfig::current() {
+    std::lock_guard<std::mutex> lock(gLock);
+    return gCurrent;
+}

@@ -1,0 +1,246 @@
+#include "driver/ControlDeviceDriver.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <thread>
+
+#include "zorvane_bytes.h"
+#include "commands/CommandFactory.h"
+#include "driver/DriverCommand.h"
+#include "base/Logger.h"
+#include "notifier/NotifyCodes.h"
+#include "commands/NotifyCommand.h"
+#include "zorvane_ioctl.h"
+
+namespace {
+
+// The output room after the buffer's length field: a reply can never write
+// past the control buffer.
+constexpr uint32_t kOutputRoom = sizeof(ZorvaneIoctlArgument::argument);
+constexpr size_t kLengthAt = offsetof(ZorvaneIoctlArgument, length);
+constexpr size_t kRecordAt = offsetof(ZorvaneIoctlArgument, argument);
+
+}  // namespace
+
+ControlDeviceDriver::ControlDeviceDriver(const char* name) : mName(name) {}
+
+ControlDeviceDriver::~ControlDeviceDriver() {
+    closeHandles();
+}
+
+void ControlDeviceDriver::initialize() {
+    int errCode = 0;
+    if (Load(errCode) == 1) {
+        mStatus = DRIVER_LOADED;
+    }
+}
+
+void ControlDeviceDriver::closeHandles() {
+    Handle ioctl;
+    Handle read;
+    {
+        std::lock_guard<std::mutex> lock(mHandleLock);
+        ioctl = std::move(mIoctlDeviceHandle);
+        read = std::move(mReadDeviceHandle);
+    }
+    // A reader still waiting on the old handle keeps it until it returns.
+    if (read) {
+        read->cancel();
+    }
+}
+
+ControlDeviceDriver::Handle ControlDeviceDriver::ioctlHandle() {
+    std::lock_guard<std::mutex> lock(mHandleLock);
+    return mIoctlDeviceHandle;
+}
+
+int ControlDeviceDriver::Load(int& errCode) {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "%s::Load()\n", mName);
+    int ret = loadAndStart(errCode);
+    log->out(LOGLEVEL_ERROR, "%s::Load() loadAndStart ret %d %d\n", mName, ret, errCode);
+    if (ret == 0) {
+        log->out(LOGLEVEL_ERROR, "%s::Load() loadAndStart failed %d\n", mName, errCode);
+        return 0;
+    }
+
+    // The previous handles go first. A read still waiting on the old read
+    // handle keeps it open until it returns, so the record it takes is
+    // still handled.
+    std::lock_guard<std::mutex> lock(mHandleLock);
+    mIoctlDeviceHandle.reset();
+    mReadDeviceHandle.reset();
+    std::unique_ptr<ControlDeviceHandle> ioctl = openDevice(errCode);
+    if (!ioctl) {
+        log->out(LOGLEVEL_ERROR, "mIoctlDeviceHandle creation failed %d\n", errCode);
+        return 0;
+    }
+    mIoctlDeviceHandle = std::move(ioctl);
+    log->out(LOGLEVEL_INFO, "mIoctlDeviceHandle is valid\n");
+    std::unique_ptr<ControlDeviceHandle> read = openDevice(errCode);
+    if (!read) {
+        log->out(LOGLEVEL_ERROR, "mReadDeviceHandle creation failed %d\n", errCode);
+        return 0;
+    }
+    mReadDeviceHandle = std::move(read);
+    return 1;
+}
+
+int ControlDeviceDriver::UnLoad() {
+    stopAndUnload();
+    closeHandles();
+    return 1;
+}
+
+int ControlDeviceDriver::status(int& errCode) {
+    Logger* log = Logger::instance();
+    std::lock_guard<std::mutex> buffLock(mBuffLock);
+    getModuleVersionCommandArgs();
+    if (Load(errCode) == 1 && sendIoctl(ZORVANE_IOCTL_GET_VERSION, mpBuff) == 1 &&
+        LoadLe32(mpBuff + kLengthAt) >= sizeof(ZorvaneModuleVersion)) {
+        const char* version = mpBuff + kRecordAt;
+        log->out(LOGLEVEL_INFO, "%s::status driver version %d.%d\n", mName,
+                 static_cast<int>(LoadLe32(version + offsetof(ZorvaneModuleVersion, majVer))),
+                 static_cast<int>(LoadLe32(version + offsetof(ZorvaneModuleVersion, minVer))));
+        mStatus = DRIVER_WORKING;
+    }
+    log->out(LOGLEVEL_INFO, "%s::status %d\n", mName, errCode);
+    return mStatus;
+}
+
+int ControlDeviceDriver::sendIoctl(uint32_t code, char* buffer) {
+    Logger* log = Logger::instance();
+    Handle handle = ioctlHandle();
+    if (!handle) {
+        log->out(LOGLEVEL_ERROR, "Module devfd is invalid\n");
+        return 0;
+    }
+    uint32_t returned = 0;
+    int error = 0;
+    bool ok = handle->control(code, buffer + kRecordAt, LoadLe32(buffer + kLengthAt), kOutputRoom,
+                              returned, error);
+    StoreLe32(buffer + kLengthAt, returned);
+    if (ok) {
+        log->out(LOGLEVEL_INFO, "IOCTL successful cmd=%d retBytes=%d\n", static_cast<int>(code),
+                 static_cast<int>(returned));
+        return 1;
+    }
+    log->out(LOGLEVEL_ERROR, "Module ioctl failed. cmd=%d rc=%d, errno:%d\n",
+             static_cast<int>(code), 0, error);
+    return 0;
+}
+
+void ControlDeviceDriver::getModuleVersionCommandArgs() {
+    memset(mpBuff + kRecordAt, 0, sizeof(ZorvaneModuleVersion));
+    StoreLe32(mpBuff + kLengthAt, sizeof(ZorvaneModuleVersion));
+}
+
+void ControlDeviceDriver::getChallengeCommandArgs() {
+    memset(mpBuff + kRecordAt, 0, sizeof(ZorvaneChallenge));
+    StoreLe32(mpBuff + kLengthAt, sizeof(ZorvaneChallenge));
+}
+
+void ControlDeviceDriver::getSendResponseCommandArgs(uint32_t challenge) {
+    StoreLe32(mpBuff + kLengthAt, sizeof(ZorvaneResponse));
+    StoreLe32(mpBuff + kRecordAt + offsetof(ZorvaneResponse, response), challenge);
+}
+
+int ControlDeviceDriver::sendAuthSequence() {
+    std::lock_guard<std::mutex> buffLock(mBuffLock);
+    getChallengeCommandArgs();
+    if (sendIoctl(ZORVANE_IOCTL_GET_CHALLENGE, mpBuff) != 1 ||
+        LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneChallenge)) {
+        return 0;
+    }
+    const uint32_t challenge =
+        LoadLe32(mpBuff + kRecordAt + offsetof(ZorvaneChallenge, challenge));
+    // The response is the challenge itself.
+    getSendResponseCommandArgs(challenge);
+    if (sendIoctl(ZORVANE_IOCTL_SEND_RESPONSE, mpBuff) != 1 ||
+        LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneResponseResult) ||
+        static_cast<uint8_t>(mpBuff[kRecordAt + offsetof(ZorvaneResponseResult, result)]) !=
+            ZORVANE_RESPONSE_ACCEPTED) {
+        return 0;
+    }
+    setAuthToken(challenge);
+    return 1;
+}
+
+int ControlDeviceDriver::sendCommand(Command* cmd) {
+    Logger* log = Logger::instance();
+    auto* command = dynamic_cast<DriverCommand*>(cmd);
+    char* buffer = nullptr;
+    if (!command || command->getCommandBuffer(&buffer) == 0 || !buffer) {
+        log->out(LOGLEVEL_ERROR, "driver::getCommandBuffer failed\n");
+        return 0;
+    }
+    const uint32_t code = command->getCode();
+    if (sendIoctl(code, buffer) == 1) {
+        return 1;
+    }
+    log->out(LOGLEVEL_ERROR, "ioctl failed so redo auth sequence\n");
+    if (sendAuthSequence() != 1) {
+        return 0;
+    }
+    // The failed call overwrote the length: build the record again.
+    if (command->getCommandBuffer(&buffer) == 0) {
+        return 0;
+    }
+    return sendIoctl(code, buffer) == 1 ? 1 : 0;
+}
+
+std::unique_ptr<char[]> ControlDeviceDriver::readDevice() {
+    Handle handle;
+    {
+        std::lock_guard<std::mutex> lock(mHandleLock);
+        handle = mReadDeviceHandle;
+    }
+    if (!handle) {
+        return nullptr;
+    }
+    auto buffer = std::make_unique<char[]>(ZORVANE_READ_BUFFER_SIZE);
+    memset(buffer.get(), 0, ZORVANE_READ_BUFFER_SIZE);
+    uint32_t returned = 0;
+    int error = 0;
+    if (!handle->read(buffer.get(), ZORVANE_READ_BUFFER_SIZE, returned, error)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "device read failed %d\n", error);
+        return nullptr;
+    }
+    return buffer;
+}
+
+void ControlDeviceDriver::pauseAfterFailedRead() {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+}
+
+std::unique_ptr<Command> ControlDeviceDriver::waitForCommand() {
+    std::unique_ptr<char[]> buffer = readDevice();
+    if (!buffer) {
+        // Back to the reader thread after a pause, so it can see a stop.
+        pauseAfterFailedRead();
+        return nullptr;
+    }
+    Logger* log = Logger::instance();
+    const uint32_t cmd = LoadLe32(buffer.get() + offsetof(ZorvaneReadRecord, cmd));
+    if (cmd == static_cast<uint32_t>(E_ZorvaneModuleReadCommand::ZORVANE_READ_CHECK_EXIT_CMD)) {
+        log->out(LOGLEVEL_INFO, "ZORVANE_READ_CHECK_EXIT_CMD\n");
+        return nullptr;
+    }
+    log->out(LOGLEVEL_INFO, "Driver read command %d\n", static_cast<int>(cmd));
+    return CommandFactory::create(buffer.get(), static_cast<int>(ZORVANE_READ_BUFFER_SIZE));
+}
+
+int ControlDeviceDriver::NotifyDriverFail(int errCode) {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "%s::NotifyDriverFail %d\n", mName, errCode);
+    char message[12];
+    StoreLe32(message, NOTIFY_DRIVER_ERROR);
+    StoreLe32(message + 4, 0);
+    StoreLe32(message + 8, static_cast<uint32_t>(errCode));
+    NotifyCommand command(message, static_cast<int>(sizeof(message)));
+    std::unique_ptr<CommandResponse> response = command.execute();
+    const int result = response ? response->getStatus() : 0;
+    log->out(LOGLEVEL_INFO, "%s::NotifyDriverFail status %d\n", mName, result);
+    return result;
+}

@@ -1,0 +1,11 @@
+#include "port/ThreadHandler.h"
+
+ThreadHandler* ThreadHandler::mpSingleton = nullptr;
+
+ThreadHandler* ThreadHandler::instance() {
+    return mpSingleton;
+}
+
+void ThreadHandler::registerInstance(ThreadHandler* handler) {
+    mpSingleton = handler;
+}

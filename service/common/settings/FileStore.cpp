@@ -1,0 +1,160 @@
+#include "settings/FileStore.h"
+
+#include <cstdlib>
+#include <exception>
+
+#include "port/FileSystem.h"
+#include "base/Logger.h"
+
+namespace {
+
+std::ios_base::openmode streamMode(int mode) {
+    using std::ios;
+    switch (mode) {
+        case ZORVANE_FILE_READ:
+            return ios::binary | ios::in;
+        case ZORVANE_FILE_WRITE:
+            return ios::binary | ios::out;
+        case ZORVANE_FILE_APPEND:
+            return ios::binary | ios::app | ios::out | ios::in;
+        case ZORVANE_FILE_TRUNCATE:
+            return ios::binary | ios::trunc | ios::in | ios::out;
+        case ZORVANE_FILE_READ_WRITE:
+        default:
+            return ios::binary | ios::in | ios::out;
+    }
+}
+
+}  // namespace
+
+FileStore::FileStore(const String& path, Access access) : Store(path), mAccess(access) {}
+
+FileStore::~FileStore() = default;
+
+void FileStore::open(int mode) {
+    std::ios_base::openmode flags = streamMode(mode);
+    if (!fStream.is_open() && mode == ZORVANE_FILE_WRITE) {
+        openReplacement(flags);
+        return;
+    }
+    if (!fStream.is_open() && mAccess == PRIVATE && !FileSystem::makePrivateFile(mPath)) {
+        // Never fall back to a file others could read.
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open makePrivateFile failed %d\n",
+                                FileSystem::lastError());
+        return;
+    }
+    if (!fStream.is_open()) {
+        fStream.open(mPath, flags);
+        fStream.clear();
+    }
+    if (fStream.is_open()) {
+        return;
+    }
+    // Typically a missing file opened with "in": create it empty, then open
+    // it as asked.
+    fStream.open(mPath, std::ios::binary | std::ios::out);
+    if (!fStream.is_open()) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
+                                FileSystem::lastError());
+        fStream.clear();
+        return;
+    }
+    close();
+    fStream.open(mPath, flags);
+    fStream.clear();
+}
+
+void FileStore::openReplacement(std::ios_base::openmode flags) {
+    // A whole new content goes to a side file that replaces the old one on
+    // close, so a crash or a full disk never leaves half a file behind.
+    String sideFile(mPath + ".new");
+    if (mAccess == PRIVATE && !FileSystem::makePrivateFile(sideFile)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open makePrivateFile failed %d\n",
+                                FileSystem::lastError());
+        return;
+    }
+    fStream.open(sideFile, flags);
+    fStream.clear();
+    if (!fStream.is_open()) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
+                                FileSystem::lastError());
+        return;
+    }
+    mReplacement = sideFile;
+    mWriteFailed = false;
+}
+
+int FileStore::read(char*& buffer, unsigned int length) {
+    if (!fStream.is_open()) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "read fStream.is_open failed\n");
+        return 0;
+    }
+    try {
+        // Read errors of the file raise instead of passing as a short read.
+        fStream.clear();
+        fStream.exceptions(std::ios::badbit);
+        if (length == 0) {
+            std::streampos here = fStream.tellg();
+            fStream.seekg(0, std::ios::end);
+            std::streampos end = fStream.tellg();
+            fStream.seekg(here);
+            length = end > 0 ? static_cast<unsigned int>(end) : 0;
+            if (length == 0) {
+                fStream.exceptions(std::ios::goodbit);
+                fStream.clear();
+                return 0;
+            }
+        }
+        // Zeroed, so bytes past a short read are never stale heap contents.
+        buffer = new char[length + 1]();
+        fStream.clear();
+        fStream.read(buffer, length);
+        buffer[length] = '\0';
+        fStream.exceptions(std::ios::goodbit);
+        fStream.clear();
+    } catch (const std::exception&) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "file read exception thrown\n");
+        std::exit(0);
+    }
+    return static_cast<int>(length);
+}
+
+int FileStore::write(const char* buffer, unsigned int length) {
+    fStream.clear();
+    fStream.write(buffer, length);
+    if (fStream.fail()) {
+        mWriteFailed = true;
+    }
+    fStream.clear();
+    return static_cast<int>(length);
+}
+
+void FileStore::close() {
+    fStream.clear();
+    try {
+        if (fStream.is_open()) {
+            fStream.close();
+        }
+    } catch (const std::exception&) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "exception at fclose\n");
+        mWriteFailed = true;
+    }
+    if (fStream.fail()) {
+        mWriteFailed = true;  // the final flush failed
+    }
+    fStream.clear();
+    if (mReplacement.empty()) {
+        return;
+    }
+    if (mWriteFailed) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close write failed, %s kept\n",
+                                mPath.c_str());
+        FileSystem::deleteFile(mReplacement);
+    } else if (!FileSystem::replaceFile(mReplacement, mPath)) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close replace failed %d\n",
+                                FileSystem::lastError());
+        FileSystem::deleteFile(mReplacement);
+    }
+    mReplacement.clear();
+    mWriteFailed = false;
+}

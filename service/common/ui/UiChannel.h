@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "commands/Command.h"
+#include "ui/UserInterface.h"
+
+enum UIStatus { UI_ERROR = 0, UI_SUCCESS = 1 };
+
+// The desktop program's channel over a byte stream that serves one client at
+// a time: request frames in, answers out. The platform subclass (WinUI,
+// LinuxUI) supplies the stream; framing and answer shapes live here once.
+// Only the desktop-program reader thread may use it.
+class UiChannel : public UserInterface {
+public:
+    using CommandBuilder = std::function<std::unique_ptr<Command>(const char* buffer, int length)>;
+
+    // Repeats readUI until a body arrives, then builds its command (null for
+    // an id that builds none).
+    std::unique_ptr<Command> waitForCommand() override;
+    // Writes the answer the response's id calls for and releases the response.
+    // Non-zero when the (last) write succeeded; 0 when nothing was written.
+    int sendCommandResponse(std::unique_ptr<CommandResponse>& response) override;
+    // Writes the command's own bytes as they are; 0 if there is no channel.
+    int sendCommand(Command* command) override;
+
+    // Connects a client if none is, then reads one request body. 0 (and an
+    // empty body) when nothing usable came: no client, a failed read, N = 0,
+    // or N above kUiMaxBodyLength (that client is dropped).
+    uint32_t readUI(std::vector<char>& body);
+
+    // Who turns a body into a command; CommandFactory::create unless a test
+    // brings its own table.
+    void setCommandBuilder(CommandBuilder builder) { mBuilder = std::move(builder); }
+
+    UIStatus status() const { return mStatus; }
+
+    bool isSignedIn() const override { return mSignedIn; }
+    void markSignedIn() override { mSignedIn = true; }
+
+protected:
+    UiChannel();
+
+    // 1 when a client is connected (waiting for one if needed), else 0.
+    virtual int connectToUI() = 0;
+    // One read of at most `length` bytes from the client: the count read, 0
+    // when the client has gone or the read failed.
+    virtual size_t readSome(char* buffer, size_t length) = 0;
+    // Writes all bytes to the client; false on failure.
+    virtual bool writeBytes(const char* data, size_t length) = 0;
+    // Whether the listening end exists (creation may have failed).
+    virtual bool pipeExists() const = 0;
+    // Ends the current client's connection.
+    virtual void dropClient() = 0;
+    // The platform's error code of the last failed operation.
+    virtual int lastError() const = 0;
+
+private:
+    bool readExact(char* buffer, size_t length);
+    // The client's connection has ended (or is about to): its sign-in goes
+    // with it, so the next client starts signed out.
+    void connectionEnded() { mSignedIn = false; }
+
+    CommandBuilder mBuilder;
+    UIStatus mStatus = UI_SUCCESS;
+    bool mSignedIn = false;  // for the connected client only
+};
