@@ -62,16 +62,7 @@ String LinuxNotifier::defaultCommandSocketPath() {
 }
 
 LinuxNotifier::LinuxNotifier(String commandSocketPath)
-    : PipeNotifier(UserNotifierChannel::create()),
-      mpCommandPipe(
-          std::make_unique<LinuxPipe>(std::move(commandSocketPath), kCommandPipeTimeoutMs)) {
+    : PipeNotifier(UserNotifierChannel::create(),
+                   makePipeServer(std::move(commandSocketPath), kCommandPipeTimeoutMs)) {
     createNotifyFolder();
-}
-
-bool LinuxNotifier::readCommandPipe(char* buffer, uint32_t length) {
-    return mpCommandPipe->receiveFromClient(buffer, length);
-}
-
-bool LinuxNotifier::writeCommandPipe(const char* data, uint32_t length) {
-    return mpCommandPipe->sendToClient(data, length);
 }

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 
-#include "LinuxPipe.h"
 #include "notifier/PipeNotifier.h"
 #include "base/String.h"
 
@@ -27,17 +26,8 @@ public:
     explicit LinuxNotifier(String commandSocketPath = defaultCommandSocketPath());
     ~LinuxNotifier() override = default;
 
-    const String& commandSocketPath() const { return mpCommandPipe->name(); }
-
-protected:
-    bool connectCommandClient() override { return mpCommandPipe->connect() == 1; }
-    bool readCommandPipe(char* buffer, uint32_t length) override;
-    bool writeCommandPipe(const char* data, uint32_t length) override;
-    void dropCommandClient() override { mpCommandPipe->disconnect(); }
-    int commandPipeError() const override { return mpCommandPipe->lastError(); }
+    const String& commandSocketPath() { return commandServer().name(); }
 
 private:
     static LinuxNotifier* mpNotifier;
-
-    std::unique_ptr<LinuxPipe> mpCommandPipe;
 };

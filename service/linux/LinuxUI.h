@@ -1,8 +1,5 @@
 #pragma once
 
-#include <cstddef>
-
-#include "LinuxSocketServer.h"
 #include "base/String.h"
 #include "ui/UiChannel.h"
 
@@ -20,19 +17,8 @@ public:
     explicit LinuxUI(String socketPath = defaultSocketPath());
     ~LinuxUI() override = default;
 
-    // Waits for a client unless one is connected; 1 when one is. Without a
-    // socket it waits 1000 ms, tries to create it again and gives 0.
-    int connectToUI() override;
-    void createPipe();
-    const String& socketPath() const { return mServer.path(); }
-
-protected:
-    size_t readSome(char* buffer, size_t length) override;
-    bool writeBytes(const char* data, size_t length) override;
-    bool pipeExists() const override { return mServer.listening(); }
-    void dropClient() override { mServer.dropClient(); }
-    int lastError() const override { return mServer.lastError(); }
+    const String& socketPath() const { return mSocketPath; }
 
 private:
-    LinuxSocketServer mServer;
+    String mSocketPath;
 };

@@ -19,13 +19,5 @@ void WinNotifier::cleanUp() {
 }
 
 WinNotifier::WinNotifier(String commandPipeName)
-    : PipeNotifier(UserNotifierChannel::create()),
-      mpCommandPipe(std::make_unique<WinPipe>(std::move(commandPipeName), kCommandPipeTimeoutMs)) {}
-
-bool WinNotifier::readCommandPipe(char* buffer, uint32_t length) {
-    return mpCommandPipe->receiveFromClient(buffer, length);
-}
-
-bool WinNotifier::writeCommandPipe(const char* data, uint32_t length) {
-    return mpCommandPipe->sendToClient(data, length);
-}
+    : PipeNotifier(UserNotifierChannel::create(),
+                   std::make_unique<WinPipe>(std::move(commandPipeName), kCommandPipeTimeoutMs)) {}

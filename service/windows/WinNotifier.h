@@ -26,17 +26,8 @@ public:
     explicit WinNotifier(String commandPipeName = kCommandPipeName);
     ~WinNotifier() override = default;
 
-    WinPipe& commandPipe() { return *mpCommandPipe; }
-
-protected:
-    bool connectCommandClient() override { return mpCommandPipe->connect() == 1; }
-    bool readCommandPipe(char* buffer, uint32_t length) override;
-    bool writeCommandPipe(const char* data, uint32_t length) override;
-    void dropCommandClient() override { mpCommandPipe->disconnect(); }
-    int commandPipeError() const override { return mpCommandPipe->lastError(); }
+    WinPipe& commandPipe() { return static_cast<WinPipe&>(commandServer()); }
 
 private:
     static WinNotifier* mpNotifier;
-
-    std::unique_ptr<WinPipe> mpCommandPipe;
 };

@@ -191,9 +191,10 @@ protected:
     // A notify-send that runs `body` (sh) after noting its arguments.
     void fakeNotifySend(const std::string& body) {
         const std::string path = dir.file("bin/notify-send");
-        writeFile(path, "#!/bin/sh\nfor a in \"$@\"; do printf '%s|' \"$a\"; done >> \"" +
-                            dir.file("desktop.log") + "\"\necho >> \"" + dir.file("desktop.log") +
-                            "\"\n" + body + "\n");
+        // One write per line: helpers run side by side and must not interleave.
+        writeFile(path, "#!/bin/sh\nline=''\nfor a in \"$@\"; do line=\"$line$a|\"; done\n"
+                        "printf '%s\\n' \"$line\" >> \"" +
+                            dir.file("desktop.log") + "\"\n" + body + "\n");
         fs::permissions(path, fs::perms::owner_all);
     }
     std::vector<std::string> desktopEnvironment() const {

@@ -126,45 +126,6 @@ TEST(LinuxUiSocket, ClientGoneDuringAnAnswerDoesNotRaiseSigpipe) {
     EXPECT_EQ(readWord(*next), 1);
 }
 
-// The notifier's command socket: frames read whole with readAll, answers
-// written back, one client after another.
-TEST(LinuxPipeServer, ServesClientsOneAfterAnother) {
-    TempDir dir;
-    const std::string path = dir.file("zorvane_notifier_cmd_pipe");
-    LinuxPipe pipe{String(path), 5000};
-    ASSERT_TRUE(pipe.exists());
-    std::thread server([&pipe] {
-        for (int served = 0; served < 2;) {
-            char word[4];
-            if (!pipe.readAll(word, 4)) {
-                continue;  // a client went: the next connect takes the next one
-            }
-            std::vector<char> body(LoadLe32(word));
-            if (!pipe.readAll(body.data(), static_cast<uint32_t>(body.size()))) {
-                continue;
-            }
-            std::string answer(body.rbegin(), body.rend());
-            uint32_t length = static_cast<uint32_t>(answer.size());
-            if (pipe.write(answer.data(), length) && length == answer.size()) {
-                ++served;
-            }
-        }
-    });
-    for (const std::string text : {"first", "second client"}) {
-        LinuxPipeClient client{String(path)};
-        ASSERT_TRUE(client.open());
-        std::string request = lengthWord(static_cast<uint32_t>(text.size()));
-        ASSERT_TRUE(client.write(request.data(), 4));
-        // The body in two pieces.
-        ASSERT_TRUE(client.write(text.data(), 2));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_TRUE(client.write(text.data() + 2, static_cast<uint32_t>(text.size() - 2)));
-        std::string answer;
-        ASSERT_TRUE(readExactly(client, answer, static_cast<uint32_t>(text.size())));
-        EXPECT_EQ(answer, std::string(text.rbegin(), text.rend()));
-    }
-    server.join();
-}
 
 TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
     UiEndpoint endpoint;

@@ -9,6 +9,7 @@
 #include "CComand.h"
 #include "CService.h"
 #include "UiTestSupport.h"
+#include "pipe/PipeChannel.h"
 #include "ui/UiWire.h"
 
 namespace {
@@ -320,6 +321,43 @@ TEST_F(UiPipe, SendCommandWritesTheCommandsOwnBytes) {
     std::string bytes;
     ASSERT_TRUE(readExactly(*client, bytes, 8));
     EXPECT_EQ(bytes, std::string("\x05\x00\x00\x00push", 8));
+}
+
+// The platform's pipe server under the shared channel: frames read whole
+// (the body may come in pieces), answers written back, one client after
+// another.
+TEST(PipeServer, ServesClientsOneAfterAnother) {
+    UiEndpoint endpoint;
+    PipeChannel pipe(makePipeServer(String(endpoint.name()), 5000),
+                     {"test pipe create failed", "test pipe"}, 1);
+    pipe.create();
+    ASSERT_TRUE(pipe.exists());
+    std::thread server([&pipe] {
+        for (int served = 0; served < 2;) {
+            std::vector<char> body;
+            uint32_t length = 0;
+            if (!pipe.connect() || pipe.readFrame(body, length) != FrameStatus::kBody) {
+                continue;  // a client went: the next connect takes the next one
+            }
+            std::string answer(body.rbegin(), body.rend());
+            if (pipe.writeAll(answer.data(), answer.size())) {
+                ++served;
+            }
+            pipe.drop();
+        }
+    });
+    for (const std::string text : {"first", "second client"}) {
+        std::unique_ptr<PipeClient> client = endpoint.connect();
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(writeAll(*client, lengthWord(static_cast<uint32_t>(text.size()))));
+        ASSERT_TRUE(writeAll(*client, text.substr(0, 2)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_TRUE(writeAll(*client, text.substr(2)));
+        std::string answer;
+        ASSERT_TRUE(readExactly(*client, answer, static_cast<uint32_t>(text.size())));
+        EXPECT_EQ(answer, std::string(text.rbegin(), text.rend()));
+    }
+    server.join();
 }
 
 }  // namespace

@@ -32,40 +32,53 @@ const char* answerName(uint32_t id) {
 
 }  // namespace
 
-PipeNotifier::PipeNotifier(std::unique_ptr<UserNotifierChannel> channel)
-    : Notifier(std::move(channel)), mBuilder(&CommandFactory::create) {}
+namespace {
+
+constexpr PipeChannelTexts kCommandPipeTexts = {"create named pipe failed", "WinPipe::connect()"};
+// A failed wait frees what a departed program left and waits once more.
+constexpr int kConnectTries = 2;
+
+}  // namespace
+
+PipeNotifier::PipeNotifier(std::unique_ptr<UserNotifierChannel> channel,
+                           std::unique_ptr<PipeServer> commandServer)
+    : Notifier(std::move(channel)),
+      mCommandPipe(std::move(commandServer), kCommandPipeTexts, kConnectTries),
+      mBuilder(&CommandFactory::create) {
+    mCommandPipe.create();
+}
 
 std::unique_ptr<Command> PipeNotifier::waitForCommand() {
     Logger* log = Logger::instance();
     int failedReads = 0;
+    std::vector<char> body;
     for (;;) {
         if (failedReads > 1) {
             std::this_thread::sleep_for(kRetryDelay);
         }
-        char count[4];
-        if (!connectCommandClient() || !readCommandPipe(count, sizeof count)) {
+        uint32_t length = 0;
+        const FrameStatus status =
+            mCommandPipe.connect() ? mCommandPipe.readFrame(body, length) : FrameStatus::kLengthFailed;
+        if (status == FrameStatus::kLengthFailed) {
             ++failedReads;
             continue;
         }
         failedReads = 0;
-        const uint32_t length = LoadLe32(count);
         log->out(LOGLEVEL_INFO, "WinNotifier::waitForCommand len %d\n", static_cast<int>(length));
-        if (length == 0) {
-            return nullptr;
+        switch (status) {
+            case FrameStatus::kEmpty:
+                return nullptr;
+            case FrameStatus::kTooLong:
+                log->out(LOGLEVEL_ERROR, "notifier frame length %u above %u - client dropped\n",
+                         length, kMaxRequestLength);
+                continue;
+            case FrameStatus::kBodyFailed:
+                log->out(LOGLEVEL_ERROR, "WinNotifier::waitForCommand read failed %d\n",
+                         mCommandPipe.lastError());
+                continue;
+            default:
+                return mBuilder(body.data(), static_cast<int>(length));
         }
-        if (length > kMaxRequestLength) {
-            log->out(LOGLEVEL_ERROR, "notifier frame length %u above %u - client dropped\n", length,
-                     kMaxRequestLength);
-            dropCommandClient();
-            continue;
-        }
-        std::vector<char> body(length);
-        if (!readCommandPipe(body.data(), length)) {
-            log->out(LOGLEVEL_ERROR, "WinNotifier::waitForCommand read failed %d\n",
-                     commandPipeError());
-            continue;
-        }
-        return mBuilder(body.data(), static_cast<int>(length));
     }
 }
 
@@ -87,9 +100,9 @@ int PipeNotifier::sendCommandResponse(std::unique_ptr<CommandResponse>& response
     std::vector<char> frame(4 + payload.size());
     StoreLe32(frame.data(), static_cast<uint32_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    if (!writeCommandPipe(frame.data(), static_cast<uint32_t>(frame.size()))) {
+    if (!mCommandPipe.writeAll(frame.data(), frame.size())) {
         log->out(LOGLEVEL_ERROR, "WinNotifier::sendCommandResponse write failed %d\n",
-                 commandPipeError());
+                 mCommandPipe.lastError());
         return 0;
     }
     return 1;

@@ -5,10 +5,12 @@
 #include <memory>
 
 #include "notifier/Notifier.h"
+#include "pipe/PipeChannel.h"
 
 // A Notifier whose command channel is a pipe server that serves one notifier
-// program at a time (WinPipe, LinuxPipe). Framing and answers live here once;
-// the platform class (WinNotifier, LinuxNotifier) moves the bytes. Only the
+// program at a time (WinPipe, LinuxPipe). Connecting, framing and answers
+// live here once; the platform class (WinNotifier, LinuxNotifier) names the
+// pipe and brings its server. Only the
 // notifier reader thread may use the command channel.
 class PipeNotifier : public Notifier {
 public:
@@ -28,24 +30,16 @@ public:
 
     // Requests are a command id and a few bytes; a larger frame is not
     // allocated and its sender is dropped.
-    static constexpr uint32_t kMaxRequestLength = 64 * 1024;
+    static constexpr uint32_t kMaxRequestLength = kMaxRequestFrameLength;
 
 protected:
-    explicit PipeNotifier(std::unique_ptr<UserNotifierChannel> channel);
+    // Takes the platform's command pipe server and creates it at once.
+    PipeNotifier(std::unique_ptr<UserNotifierChannel> channel,
+                 std::unique_ptr<PipeServer> commandServer);
 
-    // Waits for a program to connect unless one is; false when none came.
-    virtual bool connectCommandClient() = 0;
-    // Reads exactly `length` bytes from the connected program only: a frame
-    // is never completed with the bytes of a program that came after it.
-    virtual bool readCommandPipe(char* buffer, uint32_t length) = 0;
-    // Writes all bytes to the connected program only: an answer must never
-    // reach a program that connected after the request's sender went.
-    virtual bool writeCommandPipe(const char* data, uint32_t length) = 0;
-    // Ends the connected program's connection.
-    virtual void dropCommandClient() = 0;
-    // The system's error code of the last failed pipe operation.
-    virtual int commandPipeError() const = 0;
+    PipeServer& commandServer() { return mCommandPipe.server(); }
 
 private:
+    PipeChannel mCommandPipe;  // the notifier reader thread's only
     CommandBuilder mBuilder;
 };

@@ -7,7 +7,17 @@
 #include "base/Logger.h"
 #include "ui/UiWire.h"
 
-UiChannel::UiChannel() : mBuilder(&CommandFactory::create) {}
+namespace {
+
+// The desktop channel's log lines, as the Windows service has always written them.
+constexpr PipeChannelTexts kUiTexts = {"WinUI::createPipe failed", "WinUI::connectToUI()"};
+
+}  // namespace
+
+UiChannel::UiChannel(std::unique_ptr<PipeServer> server)
+    : mPipe(std::move(server), kUiTexts, 1), mBuilder(&CommandFactory::create) {
+    createPipe();
+}
 
 std::unique_ptr<Command> UiChannel::waitForCommand() {
     std::vector<char> body;
@@ -16,17 +26,8 @@ std::unique_ptr<Command> UiChannel::waitForCommand() {
     return mBuilder(body.data(), static_cast<int>(body.size()));
 }
 
-bool UiChannel::readExact(char* buffer, size_t length) {
-    // The stream may deliver a frame in pieces.
-    size_t done = 0;
-    while (done < length) {
-        size_t got = readSome(buffer + done, length - done);
-        if (got == 0) {
-            return false;
-        }
-        done += got;
-    }
-    return true;
+int UiChannel::connectToUI() {
+    return mPipe.connect() ? 1 : 0;
 }
 
 uint32_t UiChannel::readUI(std::vector<char>& body) {
@@ -35,30 +36,25 @@ uint32_t UiChannel::readUI(std::vector<char>& body) {
         connectionEnded();
         return 0;
     }
-    char lengthBytes[kUiLengthBytes];
-    if (!readExact(lengthBytes, sizeof lengthBytes)) {
-        connectionEnded();
-        return 0;
+    uint32_t length = 0;
+    switch (mPipe.readFrame(body, length)) {
+        case FrameStatus::kBody:
+            return length;
+        case FrameStatus::kEmpty:
+            return 0;
+        case FrameStatus::kTooLong:
+            Logger::instance()->out(LOGLEVEL_ERROR,
+                                    "UI frame length %u above %u - client dropped\n", length,
+                                    kUiMaxBodyLength);
+            break;
+        case FrameStatus::kBodyFailed:
+            Logger::instance()->out(LOGLEVEL_ERROR, "UI read failed %d\n", mPipe.lastError());
+            break;
+        case FrameStatus::kLengthFailed:
+            break;
     }
-    const uint32_t length = LoadLe32(lengthBytes);
-    if (length == 0) {
-        return 0;
-    }
-    if (length > kUiMaxBodyLength) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "UI frame length %u above %u - client dropped\n",
-                                length, kUiMaxBodyLength);
-        dropClient();
-        connectionEnded();
-        return 0;
-    }
-    body.resize(length);
-    if (!readExact(body.data(), length)) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "UI read failed %d\n", lastError());
-        connectionEnded();
-        body.clear();
-        return 0;
-    }
-    return length;
+    connectionEnded();
+    return 0;
 }
 
 int UiChannel::sendCommandResponse(std::unique_ptr<CommandResponse>& response) {
@@ -69,7 +65,7 @@ int UiChannel::sendCommandResponse(std::unique_ptr<CommandResponse>& response) {
     response.reset();
     int result = 0;
     for (const std::string& bytes : writes) {
-        result = pipeExists() && writeBytes(bytes.data(), bytes.size()) ? 1 : 0;
+        result = mPipe.writeAll(bytes.data(), bytes.size()) ? 1 : 0;
         if (!result) {
             connectionEnded();  // a broken client is dropped or fails its next read
             break;
@@ -79,7 +75,7 @@ int UiChannel::sendCommandResponse(std::unique_ptr<CommandResponse>& response) {
 }
 
 int UiChannel::sendCommand(Command* command) {
-    if (!command || !pipeExists()) {
+    if (!command || !mPipe.exists()) {
         return 0;
     }
     const char* bytes = nullptr;
@@ -87,7 +83,7 @@ int UiChannel::sendCommand(Command* command) {
     if (length <= 0 || !bytes) {
         return 0;
     }
-    if (!writeBytes(bytes, static_cast<size_t>(length))) {
+    if (!mPipe.writeAll(bytes, static_cast<size_t>(length))) {
         connectionEnded();
         return 0;
     }

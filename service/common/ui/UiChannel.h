@@ -7,13 +7,15 @@
 #include <vector>
 
 #include "commands/Command.h"
+#include "pipe/PipeChannel.h"
 #include "ui/UserInterface.h"
 
 enum UIStatus { UI_ERROR = 0, UI_SUCCESS = 1 };
 
-// The desktop program's channel over a byte stream that serves one client at
+// The desktop program's channel over a pipe server that serves one client at
 // a time: request frames in, answers out. The platform subclass (WinUI,
-// LinuxUI) supplies the stream; framing and answer shapes live here once.
+// LinuxUI) names the pipe and brings its server; connecting, framing and
+// answer shapes live here once.
 // Only the desktop-program reader thread may use it.
 class UiChannel : public UserInterface {
 public:
@@ -42,29 +44,24 @@ public:
     bool isSignedIn() const override { return mSignedIn; }
     void markSignedIn() override { mSignedIn = true; }
 
-protected:
-    UiChannel();
+    // 1 when a client is connected, waiting for one if none is. Without a
+    // listening end it waits 1000 ms, tries to create it again and gives 0.
+    int connectToUI();
+    // Creates the listening end; a failure is logged (connectToUI retries).
+    void createPipe() { mPipe.create(); }
 
-    // 1 when a client is connected (waiting for one if needed), else 0.
-    virtual int connectToUI() = 0;
-    // One read of at most `length` bytes from the client: the count read, 0
-    // when the client has gone or the read failed.
-    virtual size_t readSome(char* buffer, size_t length) = 0;
-    // Writes all bytes to the client; false on failure.
-    virtual bool writeBytes(const char* data, size_t length) = 0;
-    // Whether the listening end exists (creation may have failed).
-    virtual bool pipeExists() const = 0;
-    // Ends the current client's connection.
-    virtual void dropClient() = 0;
-    // The platform's error code of the last failed operation.
-    virtual int lastError() const = 0;
+protected:
+    // Takes the platform's pipe server and creates it at once.
+    explicit UiChannel(std::unique_ptr<PipeServer> server);
+
+    PipeServer& pipeServer() { return mPipe.server(); }
 
 private:
-    bool readExact(char* buffer, size_t length);
     // The client's connection has ended (or is about to): its sign-in goes
     // with it, so the next client starts signed out.
     void connectionEnded() { mSignedIn = false; }
 
+    PipeChannel mPipe;
     CommandBuilder mBuilder;
     UIStatus mStatus = UI_SUCCESS;
     bool mSignedIn = false;  // for the connected client only

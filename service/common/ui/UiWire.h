@@ -5,14 +5,17 @@
 #include <vector>
 
 #include "commands/Command.h"
+#include "pipe/PipeChannel.h"
 
 // The desktop program's pipe. A request is a 4-byte little-endian body
 // length N and N body bytes that start with the command id; the answer's
 // shape follows from the id alone (there is no answer header).
-constexpr uint32_t kUiLengthBytes = 4;
+constexpr uint32_t kUiLengthBytes = kFrameLengthBytes;
+// The clients' default wait for the pipe (where the platform has one).
+constexpr uint32_t kUiPipeTimeoutMs = 5000;
 // Longest request body the service takes; the longest real one, a user map,
 // is far shorter, and the bound keeps a bad length from allocating gigabytes.
-constexpr uint32_t kUiMaxBodyLength = 64 * 1024;
+constexpr uint32_t kUiMaxBodyLength = kMaxRequestFrameLength;
 // Longest text answer the desktop program takes, for the same reason.
 constexpr uint32_t kUiMaxTextAnswerLength = 16 * 1024 * 1024;
 
