@@ -54,10 +54,7 @@ std::vector<AdapterRecord> listAdapters() {
 }  // namespace
 
 LinuxDevice* LinuxDevice::instance() {
-    static LinuxDevice device;
-    static const bool registered = (registerInstance(&device), true);
-    (void)registered;
-    return &device;
+    return PlatformInstance<LinuxDevice>::get([] { return new LinuxDevice(); });
 }
 
 AdapterKind LinuxDevice::interfaceKind(const String& sysfsRoot, const String& name) {

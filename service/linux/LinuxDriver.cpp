@@ -25,8 +25,6 @@ namespace {
 constexpr long kReplyTimeoutSeconds = 60;
 constexpr int kConnectAttempts = 10;
 
-LinuxDriver* gInstance = nullptr;
-std::mutex gInstanceLock;
 
 // The error a refused request gives, as the device's status says.
 int errorForStatus(uint32_t status) {
@@ -104,18 +102,11 @@ private:
 }  // namespace
 
 LinuxDriver* LinuxDriver::instance() {
-    std::lock_guard<std::mutex> lock(gInstanceLock);
-    if (!gInstance) {
-        gInstance = new LinuxDriver(LinuxPaths::runDir() + ZORVANE_CONTROL_SOCKET_NAME);
-        registerInstance(gInstance);
-    }
-    return gInstance;
+    return PlatformInstance<LinuxDriver>::get([] { return new LinuxDriver(LinuxPaths::runDir() + ZORVANE_CONTROL_SOCKET_NAME); });
 }
 
 void LinuxDriver::cleanUp() {
-    std::lock_guard<std::mutex> lock(gInstanceLock);
-    delete gInstance;
-    gInstance = nullptr;
+    PlatformInstance<LinuxDriver>::reset();
 }
 
 LinuxDriver::LinuxDriver(String socketPath)
@@ -125,45 +116,6 @@ LinuxDriver::LinuxDriver(String socketPath)
 
 LinuxDriver::~LinuxDriver() {
     UnLoad();
-    if (Driver::instance() == this) {
-        registerInstance(nullptr);
-    }
-}
-
-int LinuxDriver::loadAndStart(int& errCode) {
-    Logger* log = Logger::instance();
-    log->out(LOGLEVEL_INFO, "driver location %s\n", mSocketPath.c_str());
-    int error = 0;
-    std::unique_ptr<ServiceControl> manager = ServiceControl::connect(error);
-    if (!manager) {
-        // No service manager: whoever runs the system starts the filter host.
-        log->out(LOGLEVEL_INFO, "no service manager; expecting the filter host to run\n");
-        return 1;
-    }
-    int ret = 0;
-    if (!manager->openService(kServiceName, error)) {
-        log->out(LOGLEVEL_INFO, "filter host service not installed (%d); expecting it to run\n",
-                 error);
-        ret = 1;
-    } else if (manager->startService(error)) {
-        ret = 1;
-    } else {
-        errCode = error;
-        log->out(LOGLEVEL_ERROR, "StartService failure! Error = %d\n", error);
-    }
-    log->out(LOGLEVEL_INFO, "LinuxDriver::startDriver ret %d\n", ret);
-    return ret;
-}
-
-void LinuxDriver::stopAndUnload() {
-    int error = 0;
-    std::unique_ptr<ServiceControl> manager = ServiceControl::connect(error);
-    if (!manager || !manager->openService(kServiceName, error)) {
-        return;
-    }
-    if (!manager->stopService(error)) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "stop service failed!  Error = %d \n", error);
-    }
 }
 
 std::unique_ptr<ControlDeviceHandle> LinuxDriver::openDevice(int& errCode) {

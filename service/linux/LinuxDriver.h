@@ -9,7 +9,6 @@
 // expected to be running already.
 class LinuxDriver : public ControlDeviceDriver {
 public:
-    static constexpr const char* kServiceName = "zorvane";
 
     // The one driver, made on first use and registered as Driver's instance.
     static LinuxDriver* instance();
@@ -21,8 +20,8 @@ public:
     ~LinuxDriver() override;
 
 protected:
-    int loadAndStart(int& errCode) override;
-    void stopAndUnload() override;
+    String driverLocation() const override { return mSocketPath; }
+    bool mayRunUnmanaged() const override { return true; }
     std::unique_ptr<ControlDeviceHandle> openDevice(int& errCode) override;
 
 private:

@@ -39,22 +39,12 @@ void createNotifyFolder() {
 
 }  // namespace
 
-LinuxNotifier* LinuxNotifier::mpNotifier = nullptr;
-
 LinuxNotifier* LinuxNotifier::instance() {
-    if (!mpNotifier) {
-        mpNotifier = new LinuxNotifier();
-        registerInstance(mpNotifier);
-    }
-    return mpNotifier;
+    return PlatformInstance<LinuxNotifier>::get([] { return new LinuxNotifier(); });
 }
 
 void LinuxNotifier::cleanUp() {
-    if (Notifier::instance() == mpNotifier) {
-        registerInstance(nullptr);
-    }
-    delete mpNotifier;
-    mpNotifier = nullptr;
+    PlatformInstance<LinuxNotifier>::reset();
 }
 
 String LinuxNotifier::defaultCommandSocketPath() {

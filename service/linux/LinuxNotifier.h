@@ -28,6 +28,4 @@ public:
 
     const String& commandSocketPath() { return commandServer().name(); }
 
-private:
-    static LinuxNotifier* mpNotifier;
 };

@@ -3,10 +3,7 @@
 #include "LinuxThread.h"
 
 LinuxThreadHandler* LinuxThreadHandler::instance() {
-    static LinuxThreadHandler handler;
-    static const bool registered = (registerInstance(&handler), true);
-    (void)registered;
-    return &handler;
+    return PlatformInstance<LinuxThreadHandler>::get([] { return new LinuxThreadHandler(); });
 }
 
 std::unique_ptr<Thread> LinuxThreadHandler::createThread(ThreadFunction function, void* parm) {

@@ -4,12 +4,7 @@
 #include "ui/UiWire.h"
 
 LinuxUI* LinuxUI::instance() {
-    static LinuxUI* ui = [] {
-        auto* created = new LinuxUI();
-        registerInstance(created);
-        return created;
-    }();
-    return ui;
+    return PlatformInstance<LinuxUI>::get([] { return new LinuxUI(); });
 }
 
 String LinuxUI::defaultSocketPath() {

@@ -66,10 +66,7 @@ bool listAdapters(std::vector<AdapterRecord>& adapters) {
 }  // namespace
 
 WinDevice* WinDevice::instance() {
-    static WinDevice device;
-    static const bool registered = (registerInstance(&device), true);
-    (void)registered;
-    return &device;
+    return PlatformInstance<WinDevice>::get([] { return new WinDevice(); });
 }
 
 WinDevice::WinDevice() {

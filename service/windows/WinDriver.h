@@ -9,7 +9,6 @@
 // of "\\.\ZorvaneFilter" (control codes, reads).
 class WinDriver : public ControlDeviceDriver {
 public:
-    static constexpr const char* kServiceName = "zorvane";
 
     // The one driver, made on first use and registered as Driver's instance.
     static WinDriver* instance();
@@ -20,10 +19,8 @@ public:
 protected:
     WinDriver();
 
-    int loadAndStart(int& errCode) override;
-    void stopAndUnload() override;
+    String driverLocation() const override;
+    bool mayRunUnmanaged() const override { return false; }
     std::unique_ptr<ControlDeviceHandle> openDevice(int& errCode) override;
 
-private:
-    int startDriver(SC_HANDLE manager, const char* name, int& errCode);
 };

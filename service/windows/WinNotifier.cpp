@@ -1,21 +1,11 @@
 #include "WinNotifier.h"
 
-WinNotifier* WinNotifier::mpNotifier = nullptr;
-
 WinNotifier* WinNotifier::instance() {
-    if (!mpNotifier) {
-        mpNotifier = new WinNotifier();
-        registerInstance(mpNotifier);
-    }
-    return mpNotifier;
+    return PlatformInstance<WinNotifier>::get([] { return new WinNotifier(); });
 }
 
 void WinNotifier::cleanUp() {
-    if (Notifier::instance() == mpNotifier) {
-        registerInstance(nullptr);
-    }
-    delete mpNotifier;
-    mpNotifier = nullptr;
+    PlatformInstance<WinNotifier>::reset();
 }
 
 WinNotifier::WinNotifier(String commandPipeName)

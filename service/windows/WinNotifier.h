@@ -28,6 +28,4 @@ public:
 
     WinPipe& commandPipe() { return static_cast<WinPipe&>(commandServer()); }
 
-private:
-    static WinNotifier* mpNotifier;
 };

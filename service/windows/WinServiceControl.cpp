@@ -38,7 +38,8 @@ public:
     bool startService(int& error) override {
         if (!mService || !StartServiceA(mService, 0, nullptr)) {
             error = static_cast<int>(GetLastError());
-            return false;
+            // Running is what the caller asked for.
+            return error == ERROR_SERVICE_ALREADY_RUNNING;
         }
         return true;
     }

@@ -3,10 +3,7 @@
 #include "WinThread.h"
 
 WinThreadHandler* WinThreadHandler::instance() {
-    static WinThreadHandler handler;
-    static const bool registered = (registerInstance(&handler), true);
-    (void)registered;
-    return &handler;
+    return PlatformInstance<WinThreadHandler>::get([] { return new WinThreadHandler(); });
 }
 
 std::unique_ptr<Thread> WinThreadHandler::createThread(ThreadFunction function, void* parm) {

@@ -3,12 +3,7 @@
 #include "ui/UiWire.h"
 
 WinUI* WinUI::instance() {
-    static WinUI* ui = [] {
-        auto* created = new WinUI();
-        registerInstance(created);
-        return created;
-    }();
-    return ui;
+    return PlatformInstance<WinUI>::get([] { return new WinUI(); });
 }
 
 WinUI::WinUI(String pipeName)

@@ -11,6 +11,7 @@
 #include "base/Logger.h"
 #include "notifier/NotifyCodes.h"
 #include "commands/NotifyCommand.h"
+#include "port/ServiceControl.h"
 #include "zorvane_ioctl.h"
 
 namespace {
@@ -85,6 +86,61 @@ int ControlDeviceDriver::Load(int& errCode) {
     }
     mReadDeviceHandle = std::move(read);
     return 1;
+}
+
+int ControlDeviceDriver::loadAndStart(int& errCode) {
+    Logger* log = Logger::instance();
+    log->out(LOGLEVEL_INFO, "driver location %s\n", driverLocation().c_str());
+    int error = 0;
+    std::unique_ptr<ServiceControl> manager = ServiceControl::connect(error);
+    if (!manager) {
+        if (mayRunUnmanaged()) {
+            log->out(LOGLEVEL_INFO, "no service manager; expecting the filter host to run\n");
+            return 1;
+        }
+        errCode = error;
+        log->out(LOGLEVEL_ERROR, "Open SC Manager failed! Error = %d \n", errCode);
+        return 0;
+    }
+    int ret = 0;
+    if (!manager->openService(kServiceName, error)) {
+        if (!mayRunUnmanaged()) {
+            errCode = error;
+            log->out(LOGLEVEL_ERROR, "OpenService failed!  Error = %d \n", errCode);
+            return 0;
+        }
+        log->out(LOGLEVEL_INFO, "filter host service not installed (%d); expecting it to run\n",
+                 error);
+        ret = 1;
+    } else if (manager->startService(error)) {
+        ret = 1;
+    } else {
+        errCode = error;
+        log->out(LOGLEVEL_ERROR, "StartService failure! Error = %d\n", error);
+    }
+    log->out(LOGLEVEL_INFO, "%s::startDriver ret %d\n", mName, ret);
+    return ret;
+}
+
+void ControlDeviceDriver::stopAndUnload() {
+    Logger* log = Logger::instance();
+    int error = 0;
+    std::unique_ptr<ServiceControl> manager = ServiceControl::connect(error);
+    if (!manager) {
+        if (!mayRunUnmanaged()) {
+            log->out(LOGLEVEL_WARN, "Open SC Manager failed! Error = %d \n", error);
+        }
+        return;
+    }
+    if (!manager->openService(kServiceName, error)) {
+        if (!mayRunUnmanaged()) {
+            log->out(LOGLEVEL_ERROR, "OpenService failed!  Error = %d \n", error);
+        }
+        return;
+    }
+    if (!manager->stopService(error)) {
+        log->out(LOGLEVEL_ERROR, "stop service failed!  Error = %d \n", error);
+    }
 }
 
 int ControlDeviceDriver::UnLoad() {

@@ -29,6 +29,9 @@ public:
 // filter's service and opens handles.
 class ControlDeviceDriver : public Driver {
 public:
+    // The filter's service with the system's service manager.
+    static constexpr const char* kServiceName = "zorvane";
+
     int sendCommand(Command* cmd) override;
     std::unique_ptr<Command> waitForCommand() override;
     int status(int& errCode) override;
@@ -50,9 +53,16 @@ protected:
     // members go.
     void closeHandles();
 
-    // Starts the filter's service; 1 when it runs.
-    virtual int loadAndStart(int& errCode) = 0;
-    virtual void stopAndUnload() = 0;
+    // Starts the filter's service "zorvane" through the system's service
+    // manager; 1 when it runs.
+    int loadAndStart(int& errCode);
+    void stopAndUnload();
+    // Where the filter lives, for the log.
+    virtual String driverLocation() const = 0;
+    // Whether the filter may run without a service manager or an installed
+    // service (the Linux host, started by whoever runs the system). On
+    // Windows the driver is nothing without its service.
+    virtual bool mayRunUnmanaged() const = 0;
     // One handle of the control device, or null with the system error.
     virtual std::unique_ptr<ControlDeviceHandle> openDevice(int& errCode) = 0;
     // The pause after a failed read, so a dead handle does not spin the

@@ -6,20 +6,8 @@
 #include "base/Logger.h"
 #include "zorvane_ioctl.h"
 
-Driver* Driver::mpSingleton = nullptr;
-
-Driver* Driver::instance() {
-    return mpSingleton;
-}
-
-void Driver::registerInstance(Driver* driver) {
-    mpSingleton = driver;
-}
-
 Driver::~Driver() {
-    if (mpSingleton == this) {
-        mpSingleton = nullptr;
-    }
+    forget(this);
 }
 
 int Driver::sendCode(uint32_t code, std::initializer_list<ArgumentBlock> args) {

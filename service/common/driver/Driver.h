@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/Registered.h"
 #include "commands/Command.h"
 #include "settings/Settings.h"
 #include "zorvane_ioctl.h"
@@ -14,9 +15,8 @@ enum E_DriverStatus { DRIVER_ERROR = 0, DRIVER_LOADED = 1, DRIVER_WORKING = 2 };
 // out through sendCommand, the filter's questions and notices come back
 // through waitForCommand. The platform class (WinDriver, LinuxDriver) opens
 // the device and registers itself as the one instance.
-class Driver {
+class Driver : public Registered<Driver> {
 public:
-    static Driver* instance();
 
     Driver(const Driver&) = delete;
     Driver& operator=(const Driver&) = delete;
@@ -57,7 +57,6 @@ public:
 protected:
     Driver() = default;
     // Makes `driver` the instance (null clears it).
-    static void registerInstance(Driver* driver);
 
     void setAuthToken(uint32_t token) { mAuthToken = token; }
 
@@ -65,7 +64,6 @@ private:
     // Builds, sends and releases one command.
     int sendCode(uint32_t code, std::initializer_list<ArgumentBlock> args);
 
-    static Driver* mpSingleton;
 
     std::atomic<uint32_t> mAuthToken{ZORVANE_AUTH_CHALLENGE};
 };

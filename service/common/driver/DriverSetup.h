@@ -21,6 +21,13 @@ int initializeDriver(Style style);
 
 // Held from a sign-in until the settings and the filter follow its result,
 // so the periodic sign-in cannot undo what a parent's sign-in just set up.
+//
+// The service's lock order, first taken first; never take an earlier lock
+// while holding a later one:
+//   sign-in lock (here) -> Authentication::mLock -> Settings::mLock -> Device::mLock
+//   ControlDeviceDriver::mBuffLock -> ControlDeviceDriver::mHandleLock -> a
+//   handle's own lock
+// Notifier::mDeliveryLock -> Settings::mLock (a delivery copies the user map).
 std::mutex& signInLock();
 
 }  // namespace DriverSetup

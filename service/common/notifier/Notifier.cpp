@@ -38,12 +38,6 @@ void appendLe32(std::vector<char>& bytes, uint32_t value) {
 
 }  // namespace
 
-Notifier* Notifier::mpSingleton = nullptr;
-
-Notifier* Notifier::instance() { return mpSingleton; }
-
-void Notifier::registerInstance(Notifier* notifier) { mpSingleton = notifier; }
-
 int Notifier::sendCommand(Command* /*command*/) { return 0; }
 
 int Notifier::writeNotifier(const String& sid, const char* data, uint32_t length) {

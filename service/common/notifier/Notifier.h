@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/Registered.h"
 #include "commands/Command.h"
 #include "base/String.h"
 #include "port/UserNotifierChannel.h"
@@ -15,9 +16,8 @@
 // checks, and the command channel on which notifier programs ask the service
 // for updates and its version. The delivery rules live here; the platform
 // subclass gives the connections and registers itself.
-class Notifier {
+class Notifier : public Registered<Notifier> {
 public:
-    static Notifier* instance();
 
     Notifier(const Notifier&) = delete;
     Notifier& operator=(const Notifier&) = delete;
@@ -44,7 +44,6 @@ public:
 protected:
     explicit Notifier(std::unique_ptr<UserNotifierChannel> channel)
         : mChannel(std::move(channel)) {}
-    static void registerInstance(Notifier* notifier);
 
     std::atomic<uint32_t> mCurrChildId{0};
 
@@ -52,7 +51,6 @@ private:
     // Connect, frame, 4-byte answer, close. Caller holds mDeliveryLock.
     int writeNotifier(const String& sid, const char* data, uint32_t length);
 
-    static Notifier* mpSingleton;
 
     std::unique_ptr<UserNotifierChannel> mChannel;  // used under mDeliveryLock
 

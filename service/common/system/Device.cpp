@@ -1,15 +1,5 @@
 #include "system/Device.h"
 
-Device* Device::mpSingleton = nullptr;
-
-Device* Device::instance() {
-    return mpSingleton;
-}
-
-void Device::registerInstance(Device* device) {
-    mpSingleton = device;
-}
-
 void Device::setDeviceId(uint32_t id) {
     std::lock_guard<std::mutex> lock(mLock);
     mDeviceId = id;

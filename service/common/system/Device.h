@@ -3,16 +3,16 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/Registered.h"
 #include "base/String.h"
 
 // The PC as the cloud knows it: the device id the cloud assigned, the device
 // signature (12 lowercase hex digits of the first wired, else first wireless,
 // adapter's MAC) and the computer's name. One object per process: the
 // platform subclass's instance() creates it and registers it here.
-class Device {
+class Device : public Registered<Device> {
 public:
     // The registered device, or null before the platform created it.
-    static Device* instance();
 
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
@@ -28,12 +28,10 @@ public:
 
 protected:
     Device() = default;
-    static void registerInstance(Device* device);
 
     void setSystemName(const String& name);
 
 private:
-    static Device* mpSingleton;
 
     // Guards the three fields: sign-in sets the id while other threads read.
     mutable std::mutex mLock;

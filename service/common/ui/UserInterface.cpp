@@ -1,15 +1,5 @@
 #include "ui/UserInterface.h"
 
-UserInterface* UserInterface::mpSingleton = nullptr;
-
-UserInterface* UserInterface::instance() {
-    return mpSingleton;
-}
-
-void UserInterface::registerInstance(UserInterface* ui) {
-    mpSingleton = ui;
-}
-
 std::unique_ptr<CommandResponse> UICommand::execute() {
     if (UserInterface* ui = UserInterface::instance()) {
         ui->sendCommand(this);

@@ -2,13 +2,13 @@
 
 #include <memory>
 
+#include "base/Registered.h"
 #include "commands/Command.h"
 
 // The service's side of the desktop program's channel. The platform
 // subclass's instance() creates the channel and registers it here.
-class UserInterface {
+class UserInterface : public Registered<UserInterface> {
 public:
-    static UserInterface* instance();
 
     UserInterface(const UserInterface&) = delete;
     UserInterface& operator=(const UserInterface&) = delete;
@@ -30,10 +30,8 @@ public:
 
 protected:
     UserInterface() = default;
-    static void registerInstance(UserInterface* ui);
 
 private:
-    static UserInterface* mpSingleton;
 };
 
 // A command addressed to the desktop program: executing it sends it.
