@@ -1,126 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <cstring>
-#include <map>
-#include <mutex>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "system/Accounts.h"
-#include "zorvane_bytes.h"
-#include "settings/FileStore.h"
-#include "notifier/Notifier.h"
-#include "notifier/NotifyCodes.h"
-#include "commands/NotifyCommand.h"
-#include "port/ProcessInfo.h"
-#include "settings/Settings.h"
-#include "TestSupport.h"
-#include "UserNotifierServer.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
+#include "NotifierFixtures.h"
 
 namespace {
-
-// Users' notifiers in memory: who listens, what arrived, which write fails.
-class FakeChannel : public UserNotifierChannel {
-public:
-    struct State {
-        std::set<String> listening;
-        std::set<String> failWrite;
-        std::map<String, uint32_t> answers;
-        std::vector<std::pair<String, std::vector<char>>> received;  // sid, message
-        std::vector<String> contacted;
-    };
-
-    explicit FakeChannel(State& state) : mState(state) {}
-
-    bool connect(const String& sid, int& error) override {
-        mState.contacted.push_back(sid);
-        if (!mState.listening.count(sid)) {
-            error = 2;
-            return false;
-        }
-        mSid = sid;
-        mFrame.clear();
-        return true;
-    }
-    bool write(const char* data, uint32_t length, int& error) override {
-        if (mState.failWrite.count(mSid)) {
-            error = 232;
-            return false;
-        }
-        mFrame.insert(mFrame.end(), data, data + length);
-        return true;
-    }
-    bool read(char* data, uint32_t length, int&) override {
-        if (length != 4 || mFrame.size() < 4) {
-            return false;
-        }
-        mState.received.push_back({mSid, std::vector<char>(mFrame.begin() + 4, mFrame.end())});
-        StoreLe32(data, mState.answers.count(mSid) ? mState.answers[mSid] : 1);
-        return true;
-    }
-    void close() override { mSid.clear(); }
-    String name(const String& sid) const override { return String("fake:" + sid); }
-
-private:
-    State& mState;
-    String mSid;
-    std::vector<char> mFrame;
-};
-
-class TestNotifier : public Notifier {
-public:
-    explicit TestNotifier(std::unique_ptr<UserNotifierChannel> channel)
-        : Notifier(std::move(channel)) {
-        registerInstance(this);
-    }
-    ~TestNotifier() override { registerInstance(nullptr); }
-    std::unique_ptr<Command> waitForCommand() override { return nullptr; }
-    int sendCommandResponse(std::unique_ptr<CommandResponse>& response) override {
-        response.reset();
-        return 0;
-    }
-};
-
-std::vector<char> record(int code, uint32_t child, const std::string& data) {
-    std::vector<char> bytes(8 + data.size());
-    StoreLe32(bytes.data(), static_cast<uint32_t>(code));
-    StoreLe32(bytes.data() + 4, child);
-    if (!data.empty()) {
-        std::memcpy(bytes.data() + 8, data.data(), data.size());
-    }
-    return bytes;
-}
-
-// The process's settings get the map; "" empties it.
-void setUserMap(const char* text) {
-    Settings::instance()->populateUserMapFromString(*text ? text : "\n");
-}
-
-class NotifierRules : public testing::Test {
-protected:
-    NotifierRules() : notifier(std::make_unique<FakeChannel>(users)) {}
-    ~NotifierRules() override { setUserMap(""); }
-
-    std::vector<String> receivers() const {
-        std::vector<String> sids;
-        for (const auto& message : users.received) {
-            sids.push_back(message.first);
-        }
-        return sids;
-    }
-
-    FakeChannel::State users;
-    TestNotifier notifier;
-};
 
 TEST_F(NotifierRules, DeliversToTheUsersOfTheChildOrToEverybody) {
     setUserMap("S-a, 3\nS-b, 3\nS-c, 4\n");
@@ -180,37 +60,6 @@ TEST_F(NotifierRules, StatusMakesTheLastAnsweringUsersChildCurrent) {
     EXPECT_EQ(Settings::instance()->getCurrentChildId(), 4u);
 }
 
-#ifndef _WIN32
-TEST_F(NotifierRules, EmptyMapReachesEveryEnabledInteractiveAccount) {
-    TempDir dir;
-    writeFile(dir.file("passwd"),
-              "root:x:0:0:root:/root:/bin/bash\n"
-              "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
-              "alice:x:1000:1000::/home/alice:/bin/bash\n"
-              "bob:x:1001:1001::/home/bob:/bin/bash\n"
-              "carl:x:1002:1002::/home/carl:/bin/false\n"
-              "nobody:x:65534:65534::/nonexistent:/bin/sh\n");
-    writeFile(dir.file("shadow"), "root:$y$hash:1::::::\nalice:$y$h:1::::::\nbob:!$y$h:1::::::\n");
-    setenv("ZORVANE_PASSWD_FILE", dir.file("passwd").c_str(), 1);
-    setenv("ZORVANE_SHADOW_FILE", dir.file("shadow").c_str(), 1);
-    users.listening = {"S-1-22-1-0", "S-1-22-1-1000"};
-    LogWatch log;
-    EXPECT_EQ(notifier.sendNotification(4, "\x04\0\0\0", 0), 1);
-    unsetenv("ZORVANE_PASSWD_FILE");
-    unsetenv("ZORVANE_SHADOW_FILE");
-    EXPECT_EQ(users.contacted, (std::vector<String>{"S-1-22-1-0", "S-1-22-1-1000"}));
-    EXPECT_TRUE(log.saw("WinNotifier::sendNotification Sending to all users"));
-}
-#else
-TEST_F(NotifierRules, AccountsOfThisSystemHaveSids) {
-    // Wine reports its one account at guest level, so the list may be empty.
-    std::vector<String> sids;
-    ASSERT_GE(GetWindowsUserList(sids), 0);
-    for (const String& sid : sids) {
-        EXPECT_EQ(sid.indexOf("S-1-5-"), 0) << sid;
-    }
-}
-#endif
 
 struct MessageCase {
     const char* label;
@@ -301,77 +150,6 @@ TEST(NotifyRedirectProcess, NamesTheProcessOrFallsBackToItsNumber) {
 }
 
 // The real channel against the stand-in notifier's server, in this process.
-class NotifierTransport : public testing::Test {
-protected:
-    void SetUp() override {
-#ifndef _WIN32
-        setenv("ZORVANE_RUN_DIR", runDir.path().string().c_str(), 1);
-        ownSid = String("S-1-22-1-" + std::to_string(getuid()));
-        otherSid = String("S-1-22-1-" + std::to_string(getuid() + 4242));
-#else
-        ownSid = String("S-1-5-21-1000-2000-3000-" + std::to_string(GetCurrentProcessId()));
-        otherSid = String(ownSid + "1");
-#endif
-    }
-    void TearDown() override {
-        setUserMap("");
-#ifndef _WIN32
-        unsetenv("ZORVANE_RUN_DIR");
-#endif
-    }
-
-    // Serves `sid` on a thread until the test ends; keeps what arrived.
-    struct User {
-        explicit User(const String& sid, uint32_t answer) : server(UserNotifierServer::create(sid)) {
-            int error = 0;
-            listening = server->listen(error);
-            if (listening) {
-                thread = std::thread([this, answer] {
-                    std::vector<char> message;
-                    while (!stopped) {
-                        if (server->serveOne(message, answer)) {
-                            std::lock_guard<std::mutex> lock(mutex);
-                            messages.push_back(message);
-                        }
-                    }
-                });
-            }
-        }
-        ~User() {
-            stopped = true;
-            server->stop();
-            if (thread.joinable()) {
-                thread.join();
-            }
-        }
-        // The server records a message after it answered: wait for it.
-        size_t waitForMessages(size_t count) {
-            for (int i = 0; i < 2000; ++i) {
-                {
-                    std::lock_guard<std::mutex> lock(mutex);
-                    if (messages.size() >= count) {
-                        return messages.size();
-                    }
-                }
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            }
-            std::lock_guard<std::mutex> lock(mutex);
-            return messages.size();
-        }
-
-        std::unique_ptr<UserNotifierServer> server;
-        bool listening = false;
-        std::atomic<bool> stopped{false};
-        std::thread thread;
-        std::mutex mutex;
-        std::vector<std::vector<char>> messages;
-    };
-
-    TempDir runDir;
-    String ownSid;
-    String otherSid;
-};
-
 TEST_F(NotifierTransport, DeliversOverTheRealChannel) {
     User user(ownSid, 7);
     ASSERT_TRUE(user.listening);
@@ -398,20 +176,6 @@ TEST_F(NotifierTransport, NobodyListeningIsSkipped) {
     EXPECT_TRUE(log.saw("failed to connect to notifier "));
 }
 
-#ifndef _WIN32
-TEST_F(NotifierTransport, ANotifierRunByAnotherUserGetsNothing) {
-    // A socket named after someone else's SID, served by this user.
-    User impostor(otherSid, 1);
-    ASSERT_TRUE(impostor.listening);
-    TestNotifier notifier(UserNotifierChannel::create());
-    setUserMap(String(otherSid + ", 3\n").c_str());
-    LogWatch log;
-    EXPECT_EQ(notifier.sendNotification(4, "\x04\0\0\0", 3), 2);
-    EXPECT_TRUE(log.saw("is served by uid"));
-    std::lock_guard<std::mutex> lock(impostor.mutex);
-    EXPECT_TRUE(impostor.messages.empty());
-}
-#endif
 
 TEST(NotifierCommandAnswer, PayloadsByCommand) {
     auto answer = [](std::vector<std::pair<int, ArgumentBlock>> arguments) {

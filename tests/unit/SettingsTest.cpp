@@ -1,7 +1,6 @@
 #include "settings/Settings.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <atomic>
 #include <functional>
@@ -10,67 +9,11 @@
 #include <thread>
 #include <vector>
 
-#include "settings/FileStore.h"
+#include "SettingsFixture.h"
 #include "TestSupport.h"
 
-#ifdef _WIN32
-#include <windows.h>
-
-#include <sddl.h>
-#endif
 
 namespace {
-
-const char kDigest[] = "5f4dcc3b5aa765d61d8327deb882cf99";
-
-// A device the test controls, outside the process singleton.
-class TestDevice : public Device {
-public:
-    TestDevice() = default;
-};
-
-class SettingsTest : public testing::Test {
-protected:
-    SettingsTest() : store(dir.file("zorvane.cred"), FileStore::PRIVATE) {}
-
-    // A settings record on `device` (and on the test's store).
-    std::unique_ptr<Settings> newSettings(Device& onDevice) {
-        auto settings = std::make_unique<Settings>(&store);
-        settings->setDeviceInfo(&onDevice);
-        return settings;
-    }
-
-    static void fill(Settings& settings, Device& onDevice, bool withAlternate = false) {
-        auto conn = std::make_shared<ConnectionInfo>();
-        conn->setAuthServer("https://auth.example/cgi-bin/auth");
-        conn->setFilterServer("https://filter.example/zorv");
-        conn->setFilterServerPort(8080);
-        if (withAlternate) {
-            conn->setAlternateFilterServer("https://alt.example/zorv");
-            conn->setAlternateFilterServerPort(60443);
-        }
-        settings.setConnectionInfo(conn);
-        auto admin = std::make_shared<AdminInfo>();
-        admin->setUser("parent@example.com");
-        admin->setPassword(kDigest);
-        settings.setAdminInfo(admin);
-        onDevice.setDeviceId(4711);
-        onDevice.setDeviceSignature("0a1b2c3d4e5f");
-    }
-
-    static ChildInfo child(uint32_t id, const char* name, uint32_t level, const char* key) {
-        ChildInfo info;
-        info.setId(id);
-        info.setName(name);
-        info.setLevel(level);
-        info.setSessionKey(key);
-        return info;
-    }
-
-    TempDir dir;
-    FileStore store;
-    TestDevice device;
-};
 
 TEST_F(SettingsTest, EmptyRecordSerialisesToFourLinesAndTwoEmptyOnes) {
     auto settings = newSettings(device);
@@ -82,7 +25,7 @@ TEST_F(SettingsTest, EmptyRecordSerialisesToFourLinesAndTwoEmptyOnes) {
         "\n\n";
     EXPECT_EQ(settings->toString(), expected);
 
-    TestDevice otherDevice;
+    SettingsTestDevice otherDevice;
     auto loaded = newSettings(otherDevice);
     LogWatch log;
     loaded->populateFromString(String(expected));
@@ -111,7 +54,7 @@ TEST_F(SettingsTest, FullRecordRoundTripsThroughTheFile) {
               "S-1-5-21-1-1001, 7\nS-1-5-21-1-1002, 0\n\n"
               "3, Bo, 1, k3\n7, Ann Marie, 2, key-7\n");
 
-    TestDevice otherDevice;
+    SettingsTestDevice otherDevice;
     auto loaded = newSettings(otherDevice);
     loaded->loadFromStore();
     EXPECT_EQ(loaded->toString(), text);
@@ -136,7 +79,7 @@ class SettingsParse : public testing::TestWithParam<ParseCase> {};
 TEST_P(SettingsParse, AppliesWhatTheTextSays) {
     TempDir dir;
     FileStore store(dir.file("zorvane.cred"));
-    TestDevice device;
+    SettingsTestDevice device;
     Settings settings(&store);
     settings.setDeviceInfo(&device);
     LogWatch log;
@@ -219,7 +162,7 @@ TEST_F(SettingsTest, TruncatedFilesNeverApplyHalfALineOrLosePreviousValues) {
 
     for (size_t cut = 0; cut <= text.size(); ++cut) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
-        TestDevice cutDevice;
+        SettingsTestDevice cutDevice;
         cutDevice.setDeviceId(1);
         cutDevice.setDeviceSignature("ffffffffffff");
         auto settings = newSettings(cutDevice);
@@ -334,45 +277,6 @@ TEST_F(SettingsTest, TheDigestStaysOutOfTheLog) {
     EXPECT_FALSE(log.saw(kDigest));
 }
 
-TEST_F(SettingsTest, TheFileIsPrivate) {
-    const std::string path = dir.file("zorvane.cred");
-    writeFile(path, "world readable\n");
-#ifdef _WIN32
-    auto settings = newSettings(device);
-    fill(*settings, device);
-    settings->saveToStore();
-    DWORD needed = 0;
-    GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed);
-    std::vector<char> descriptor(needed);
-    ASSERT_TRUE(GetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed,
-                                 &needed));
-    char* sddl = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorA(
-        descriptor.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl, nullptr));
-    std::string dacl = sddl;
-    LocalFree(sddl);
-    // Wine maps the DACL onto the file's owner and mode bits, so only the
-    // absence of everybody else can be checked the same way everywhere.
-    EXPECT_NE(dacl.find(";;;SY)"), std::string::npos) << dacl;
-    EXPECT_EQ(dacl.find(";;;WD)"), std::string::npos) << dacl;  // not Everyone
-    EXPECT_EQ(dacl.find(";;;BU)"), std::string::npos) << dacl;  // not Users
-    EXPECT_EQ(dacl.find(";;;AU)"), std::string::npos) << dacl;  // not Authenticated Users
-#else
-    chmod(path.c_str(), 0644);
-    auto settings = newSettings(device);
-    fill(*settings, device);
-    settings->saveToStore();
-    struct stat status {};
-    ASSERT_EQ(stat(path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-
-    std::remove(path.c_str());
-    settings->loadFromStore();  // a missing file is created private too
-    ASSERT_EQ(stat(path.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0600u);
-#endif
-}
-
 TEST_F(SettingsTest, ConcurrentReadersWritersAndSaves) {
     auto settings = newSettings(device);
     fill(*settings, device);
@@ -420,7 +324,7 @@ TEST_F(SettingsTest, ConcurrentReadersWritersAndSaves) {
     settings->saveToStore();  // the writer may have finished after the last save
 
     // Every save wrote a whole record.
-    TestDevice otherDevice;
+    SettingsTestDevice otherDevice;
     auto loaded = newSettings(otherDevice);
     loaded->loadFromStore();
     EXPECT_EQ(loaded->toString(), settings->toString());

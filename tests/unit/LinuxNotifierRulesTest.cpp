@@ -1,0 +1,43 @@
+// The notifier rules that hang on Linux accounts and socket owners.
+
+#include <cstdlib>
+
+#include "NotifierFixtures.h"
+
+namespace {
+
+TEST_F(NotifierRules, EmptyMapReachesEveryEnabledInteractiveAccount) {
+    TempDir dir;
+    writeFile(dir.file("passwd"),
+              "root:x:0:0:root:/root:/bin/bash\n"
+              "daemon:x:1:1:daemon:/usr/sbin:/usr/sbin/nologin\n"
+              "alice:x:1000:1000::/home/alice:/bin/bash\n"
+              "bob:x:1001:1001::/home/bob:/bin/bash\n"
+              "carl:x:1002:1002::/home/carl:/bin/false\n"
+              "nobody:x:65534:65534::/nonexistent:/bin/sh\n");
+    writeFile(dir.file("shadow"), "root:$y$hash:1::::::\nalice:$y$h:1::::::\nbob:!$y$h:1::::::\n");
+    setenv("ZORVANE_PASSWD_FILE", dir.file("passwd").c_str(), 1);
+    setenv("ZORVANE_SHADOW_FILE", dir.file("shadow").c_str(), 1);
+    users.listening = {"S-1-22-1-0", "S-1-22-1-1000"};
+    LogWatch log;
+    EXPECT_EQ(notifier.sendNotification(4, "\x04\0\0\0", 0), 1);
+    unsetenv("ZORVANE_PASSWD_FILE");
+    unsetenv("ZORVANE_SHADOW_FILE");
+    EXPECT_EQ(users.contacted, (std::vector<String>{"S-1-22-1-0", "S-1-22-1-1000"}));
+    EXPECT_TRUE(log.saw("WinNotifier::sendNotification Sending to all users"));
+}
+
+TEST_F(NotifierTransport, ANotifierRunByAnotherUserGetsNothing) {
+    // A socket named after someone else's SID, served by this user.
+    User impostor(otherSid, 1);
+    ASSERT_TRUE(impostor.listening);
+    TestNotifier notifier(UserNotifierChannel::create());
+    setUserMap(String(otherSid + ", 3\n").c_str());
+    LogWatch log;
+    EXPECT_EQ(notifier.sendNotification(4, "\x04\0\0\0", 3), 2);
+    EXPECT_TRUE(log.saw("is served by uid"));
+    std::lock_guard<std::mutex> lock(impostor.mutex);
+    EXPECT_TRUE(impostor.messages.empty());
+}
+
+}  // namespace
