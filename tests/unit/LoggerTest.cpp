@@ -1,49 +1,6 @@
-#include "base/Logger.h"
-
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <fstream>
-#include <set>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
-
-#include "TestSupport.h"
+#include "LoggerFixture.h"
 
 namespace {
-
-// A logger whose clock the test sets.
-class ClockedLogger : public Logger {
-public:
-    ClockedLogger(const std::string& path, time_t now)
-        : Logger(String(path), String()), mNow(now) {}
-    void setNow(time_t now) { mNow = now; }
-
-protected:
-    time_t currentTime() const override { return mNow; }
-
-private:
-    std::atomic<time_t> mNow;
-};
-
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> result;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        result.push_back(line);
-    }
-    return result;
-}
-
-std::string stamp(time_t when) {
-    std::string text = std::ctime(&when);
-    return text.substr(0, text.find('\n'));
-}
 
 struct LevelCase {
     const char* levelFile;  // nullptr: no level file at all
@@ -140,14 +97,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoggerRolledName,
                                          // No ".log": the rolled file lands in the current folder.
                                          RolledNameCase{"/var/tmp/zorvane/service", "1.log"}));
 
-class LoggerRollover : public testing::Test {
-protected:
-    TempDir dir;
-    std::string log = dir.file("zorvane_service.log");
-    std::string rolled = dir.file("zorvane_service1.log");
-    const time_t now = 1796550790;
-};
-
 TEST_F(LoggerRollover, FirstCheckOfAFreshInstallRollsAtOnce) {
     ClockedLogger logger(log, now);
     logger.out(LOGLEVEL_INFO, "before rollover\n");
@@ -202,33 +151,6 @@ TEST_F(LoggerRollover, KeepsTheLastModificationTimeOfTheLog) {
     EXPECT_EQ(modificationTime(rolled), lastWrite);
     logger.out(LOGLEVEL_INFO, "new generation\n");
     EXPECT_EQ(lines(readFile(log)).size(), 1u);
-}
-
-TEST_F(LoggerRollover, KeepsLoggingWhenTheOldLogCannotBeDeleted) {
-#ifdef _WIN32
-    // An open handle without delete sharing makes DeleteFileA fail.
-    ClockedLogger logger(log, now);
-    logger.out(LOGLEVEL_INFO, "kept\n");
-    std::ifstream holder(log);
-#else
-    // A folder without write permission refuses the unlink, except for root.
-    ClockedLogger logger(log, now);
-    logger.out(LOGLEVEL_INFO, "kept\n");
-    std::filesystem::permissions(
-        dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-    struct Restore {
-        const std::filesystem::path& path;
-        ~Restore() { std::filesystem::permissions(path, std::filesystem::perms::owner_all); }
-    } restore{dir.path()};
-    if (fileExists(log) && !std::ofstream(dir.file("probe")).fail()) {
-        GTEST_SKIP() << "running as root: folder permissions cannot make the delete fail";
-    }
-#endif
-    EXPECT_EQ(logger.rollover(String(rolled)), 1);
-    logger.out(LOGLEVEL_INFO, "still written\n");
-    std::string text = readFile(log);
-    EXPECT_NE(text.find("kept"), std::string::npos);
-    EXPECT_NE(text.find("still written"), std::string::npos);
 }
 
 TEST_F(LoggerRollover, WritersOnOtherThreadsLoseNoLineDuringARollover) {

@@ -144,18 +144,6 @@ TEST_F(FileStoreTest, FailuresAreLoggedAndReadsGiveNothing) {
     nowhere.close();  // closing twice is harmless
 }
 
-TEST_F(FileStoreTest, ReadErrorEndsTheProcessWithStatusZero) {
-    // A folder opened as the store: the open succeeds on Linux, the read fails.
-    FileStore store(dir.path().string());
-    store.open(ZORVANE_FILE_READ);
-    char* probe = nullptr;
-#ifdef _WIN32
-    GTEST_SKIP() << "a folder cannot be opened as a file stream on Windows";
-#endif
-    EXPECT_EXIT(store.read(probe, 16), testing::ExitedWithCode(0), "");
-    EXPECT_TRUE(testLogContains("file read exception thrown"));
-}
-
 class StoreCipher : public testing::TestWithParam<int> {};
 
 TEST_P(StoreCipher, RoundTripPadsToWholeBlocks) {
