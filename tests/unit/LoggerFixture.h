@@ -54,4 +54,14 @@ protected:
     std::string log = dir.file("zorvane_service.log");
     std::string rolled = dir.file("zorvane_service1.log");
     const time_t now = 1796550790;
+
+    // A rollover whose delete of the old log fails still succeeds, and the
+    // logger keeps what it had and goes on writing.
+    void expectRolloverKeepsLogging(ClockedLogger& logger) {
+        EXPECT_EQ(logger.rollover(String(rolled)), 1);
+        logger.out(LOGLEVEL_INFO, "still written\n");
+        std::string text = readFile(log);
+        EXPECT_NE(text.find("kept"), std::string::npos);
+        EXPECT_NE(text.find("still written"), std::string::npos);
+    }
 };
