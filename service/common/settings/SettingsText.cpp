@@ -27,6 +27,18 @@ bool moreFollows(const String& rest) {
     return true;
 }
 
+// "a, b, c" into its three trimmed fields; true when both separators are
+// there.
+bool splitThree(const String& line, String& first, String& second, String& third) {
+    String tail;
+    splitField(line, first, tail);
+    splitField(tail, second, third);
+    first = trimmed(first);
+    second = trimmed(second);
+    third = trimmed(third);
+    return line.contains(kSep) && tail.contains(kSep);
+}
+
 }  // namespace
 
 uint32_t decimal(const String& field) {
@@ -65,19 +77,13 @@ void splitField(const String& text, String& head, String& tail) {
 bool takeHeadLines(String& rest, HeadLines& head) {
     String line;
     String field;
-    String tail;
 
     // The server line, then the optional alternate server.
     if (!takeLine(rest, line)) {
         return false;
     }
-    splitField(line, head.authServer, tail);
-    splitField(tail, head.filterServer, field);
-    head.authServer = trimmed(head.authServer);
-    head.filterServer = trimmed(head.filterServer);
-    head.filterPort = trimmed(field);
-    if (head.authServer.empty() || head.filterServer.empty() || head.filterPort.empty() ||
-        !line.contains(kSep) || !tail.contains(kSep)) {
+    if (!splitThree(line, head.authServer, head.filterServer, head.filterPort) ||
+        head.authServer.empty() || head.filterServer.empty() || head.filterPort.empty()) {
         return false;
     }
     if (rest.before("\n").contains(kAltPrefix)) {
@@ -93,11 +99,8 @@ bool takeHeadLines(String& rest, HeadLines& head) {
     if (!takeLine(rest, line)) {
         return false;
     }
-    splitField(line, head.user, tail);
-    splitField(tail, head.digest, field);
-    head.user = trimmed(head.user);
-    head.digest = trimmed(head.digest);
-    head.filterSwitch = trimmed(field);
+    // Only the fields count here: a missing separator leaves one empty.
+    splitThree(line, head.user, head.digest, head.filterSwitch);
     if (head.user.empty() || head.digest.empty() || head.filterSwitch.empty() ||
         !moreFollows(rest)) {
         return false;
