@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "ThreadWait.h"
 #include "port/ThreadHandler.h"
 
 namespace {
@@ -30,17 +31,6 @@ struct Gate {
         return nullptr;
     }
 };
-
-// Waits (bounded) until the thread's status reads `wanted`.
-bool statusBecomes(Thread& thread, int wanted) {
-    for (int i = 0; i < 2000; ++i) {
-        if (thread.status() == wanted) {
-            return true;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-    return false;
-}
 
 TEST(Thread, StatusIsOneWhileRunningAndZeroAfterReturn) {
     ASSERT_NE(ThreadHandler::instance(), nullptr);
@@ -68,28 +58,6 @@ TEST(Thread, StatusIsOneWhileRunningAndZeroAfterReturn) {
     }
     gate.changed.notify_all();
     EXPECT_TRUE(statusBecomes(*thread, 0));
-}
-
-void* spin(void* parm) {
-    auto* stop = static_cast<std::atomic<bool>*>(parm);
-    while (!*stop) {
-        std::this_thread::sleep_for(1ms);
-    }
-    return nullptr;
-}
-
-TEST(Thread, TerminateEndsARunningThread) {
-#if defined(__SANITIZE_ADDRESS__) && !defined(_WIN32)
-    // GCC 12's AddressSanitizer aborts on the unwinding of a cancelled thread.
-    GTEST_SKIP() << "thread cancellation is not supported under AddressSanitizer";
-#endif
-    std::atomic<bool> stop{false};
-    std::unique_ptr<Thread> thread = ThreadHandler::instance()->createThread(spin, &stop);
-    ASSERT_TRUE(thread->create());
-    EXPECT_EQ(thread->status(), 1);
-    thread->terminate();
-    EXPECT_TRUE(statusBecomes(*thread, 0));
-    stop = true;
 }
 
 TEST(Thread, ManyThreadsEachRunOnce) {
