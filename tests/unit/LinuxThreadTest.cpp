@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "ThreadWait.h"
-#include "port/ThreadHandler.h"
 
 namespace {
 
@@ -25,14 +24,7 @@ TEST(Thread, TerminateEndsARunningThread) {
     // GCC 12's AddressSanitizer aborts on the unwinding of a cancelled thread.
     GTEST_SKIP() << "thread cancellation is not supported under AddressSanitizer";
 #endif
-    std::atomic<bool> stop{false};
-    std::unique_ptr<Thread> thread =
-        ThreadHandler::instance()->createThread(sleepUntilStopped, &stop);
-    ASSERT_TRUE(thread->create());
-    EXPECT_EQ(thread->status(), 1);
-    thread->terminate();
-    EXPECT_TRUE(statusBecomes(*thread, 0));
-    stop = true;
+    expectTerminateEndsRunningThread(sleepUntilStopped);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 #include <atomic>
 
 #include "ThreadWait.h"
-#include "port/ThreadHandler.h"
 
 namespace {
 
@@ -23,14 +22,7 @@ void* sleepUntilStopped(void* parm) {
 }
 
 TEST(Thread, TerminateEndsARunningThread) {
-    std::atomic<bool> stop{false};
-    std::unique_ptr<Thread> thread =
-        ThreadHandler::instance()->createThread(sleepUntilStopped, &stop);
-    ASSERT_TRUE(thread->create());
-    EXPECT_EQ(thread->status(), 1);
-    thread->terminate();
-    EXPECT_TRUE(statusBecomes(*thread, 0));
-    stop = true;
+    expectTerminateEndsRunningThread(sleepUntilStopped);
 }
 
 }  // namespace
