@@ -1,12 +1,15 @@
 #include "LinuxProcess.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -70,22 +73,65 @@ pid_t spawn(const std::vector<std::string>& argv, const Environment& extra, int 
     return pid;
 }
 
+// fork and exec as another user: posix_spawn cannot change the user. Only
+// system calls run in the child, since the test program has other threads.
+pid_t spawnAs(const std::vector<std::string>& argv, const Environment& extra, int outputFd,
+              RunAs user) {
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = mergedEnvironment(extra);
+    std::vector<char*> argPointers = pointers(args);
+    std::vector<char*> envPointers = pointers(env);
+    sigset_t none;
+    sigemptyset(&none);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if ((outputFd >= 0 &&
+             (dup2(outputFd, STDOUT_FILENO) < 0 || dup2(outputFd, STDERR_FILENO) < 0)) ||
+            setgroups(0, nullptr) != 0 || setgid(user.gid) != 0 || setuid(user.uid) != 0) {
+            _exit(120);
+        }
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(argPointers[0], argPointers.data(), envPointers.data());
+        _exit(121);
+    }
+    if (pid < 0) {
+        throw std::runtime_error("cannot start " + args[0]);
+    }
+    return pid;
+}
+
+pid_t start(const std::vector<std::string>& argv, const Environment& extra, int outputFd,
+            RunAs user) {
+    return user.given() ? spawnAs(argv, extra, outputFd, user) : spawn(argv, extra, outputFd);
+}
+
 int exitCodeOf(int status) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
 
-ProgramResult runProgram(const std::vector<std::string>& argv, const Environment& extra) {
+ProgramResult runProgram(const std::vector<std::string>& argv, const Environment& extra,
+                         RunAs user, int timeoutMs) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe");
     }
-    pid_t pid = spawn(argv, extra, fds[1]);
+    pid_t pid = start(argv, extra, fds[1], user);
     close(fds[1]);
     ProgramResult result;
     char block[4096];
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+        if (timeoutMs > 0) {
+            pollfd entry{fds[0], POLLIN, 0};
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || poll(&entry, 1, static_cast<int>(left.count())) == 0) {
+                kill(pid, SIGKILL);
+                break;
+            }
+        }
         ssize_t got = read(fds[0], block, sizeof block);
         if (got < 0 && errno == EINTR) {
             continue;
@@ -103,8 +149,27 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const Environment
     return result;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& extra)
-    : mPid(spawn(argv, extra, -1)) {}
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Environment& extra,
+                           RunAs user, const std::string& outputPath) {
+    int output = -1;
+    if (!outputPath.empty()) {
+        output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (output < 0) {
+            throw std::runtime_error("cannot open " + outputPath);
+        }
+    }
+    try {
+        mPid = start(argv, extra, output, user);
+    } catch (...) {
+        if (output >= 0) {
+            close(output);
+        }
+        throw;
+    }
+    if (output >= 0) {
+        close(output);
+    }
+}
 
 ChildProcess::~ChildProcess() {
     if (mPid > 0) {

@@ -15,13 +15,25 @@ struct ProgramResult {
     std::string output;  // standard output and error
 };
 
-// Runs `argv` to its end with its output captured.
-ProgramResult runProgram(const std::vector<std::string>& argv, const Environment& extra = {});
+// Who a child runs as: this process's user unless a uid is given (the
+// child then drops root for that user and group, without supplementary groups).
+struct RunAs {
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    bool given() const { return uid != static_cast<uid_t>(-1); }
+};
+
+// Runs `argv` to its end with its output captured. With `timeoutMs` above 0
+// a program still running then is killed (exit code -1).
+ProgramResult runProgram(const std::vector<std::string>& argv, const Environment& extra = {},
+                         RunAs user = {}, int timeoutMs = 0);
 
 // A program running in the background, killed if still alive at the end.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const Environment& extra);
+    // With `outputPath`, standard output and error go to that file.
+    ChildProcess(const std::vector<std::string>& argv, const Environment& extra, RunAs user = {},
+                 const std::string& outputPath = "");
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;

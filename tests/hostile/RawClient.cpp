@@ -1,0 +1,130 @@
+// zorvane_raw_client: what a local user can do to a service socket by hand.
+// Connects to SOCKET and runs the steps in order, printing one line for each
+// answer:
+//   frame:ID[:TEXT]   a request frame: the id, then TEXT and a zero byte
+//   bytes:HEX         raw bytes
+//   word              reads a 4-byte answer: "answer N", or "no answer" when
+//                     the service closed or sent nothing within 10 s
+//   sleep:MS          waits
+// Exit status: 0 when every step ran, 3 when the socket cannot be reached.
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+bool sendAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t sent = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (sent < 0 && errno == EINTR) {
+            continue;
+        }
+        if (sent <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+std::string le32(uint32_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+    return bytes;
+}
+
+std::string frame(const std::string& spec) {
+    size_t colon = spec.find(':');
+    uint32_t id = static_cast<uint32_t>(std::strtoul(spec.substr(0, colon).c_str(), nullptr, 10));
+    std::string body = le32(id);
+    if (colon != std::string::npos) {
+        body += spec.substr(colon + 1);
+        body.push_back('\0');
+    }
+    return le32(static_cast<uint32_t>(body.size())) + body;
+}
+
+std::string fromHex(const std::string& hex) {
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    return bytes;
+}
+
+void readWord(int fd) {
+    unsigned char bytes[4];
+    size_t done = 0;
+    while (done < sizeof bytes) {
+        ssize_t got = ::recv(fd, bytes + done, sizeof bytes - done, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            std::printf("no answer\n");
+            std::fflush(stdout);
+            return;
+        }
+        done += static_cast<size_t>(got);
+    }
+    uint32_t value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
+                     (static_cast<uint32_t>(bytes[3]) << 24);
+    std::printf("answer %u\n", value);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: zorvane_raw_client SOCKET STEP...\n");
+        return 2;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, argv[1], sizeof address.sun_path - 1);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    timeval timeout{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        std::printf("cannot connect: %s\n", std::strerror(errno));
+        return 3;
+    }
+    std::printf("connected\n");
+    std::fflush(stdout);
+    for (int i = 2; i < argc; ++i) {
+        std::string step = argv[i];
+        if (step.rfind("frame:", 0) == 0) {
+            if (!sendAll(fd, frame(step.substr(6)))) {
+                std::printf("send failed\n");
+            }
+        } else if (step.rfind("bytes:", 0) == 0) {
+            if (!sendAll(fd, fromHex(step.substr(6)))) {
+                std::printf("send failed\n");
+            }
+        } else if (step == "word") {
+            readWord(fd);
+        } else if (step.rfind("sleep:", 0) == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(step.c_str() + 6)));
+        } else {
+            std::fprintf(stderr, "unknown step %s\n", step.c_str());
+            return 2;
+        }
+        std::fflush(stdout);
+    }
+    ::close(fd);
+    return 0;
+}
