@@ -27,6 +27,8 @@ public:
     virtual String name() const = 0;
     // The system's error code of the last failed operation.
     virtual int lastError() const = 0;
+    // Whether the last failure was a time-out (where the platform sets any).
+    virtual bool timedOut() const { return false; }
 };
 
 // A client of the service's UI pipe at its fixed place.

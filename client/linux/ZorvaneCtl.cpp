@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "CComand.h"
+#include "LinuxPipeClient.h"
 #include "ui/UiWire.h"
 
 namespace {
@@ -51,9 +52,24 @@ int usageError(CtlStreams& io, const std::string& message) {
 }
 
 int unreachable(CtlStreams& io, CService& service) {
-    if (!service.connected()) {
-        io.err << "zorvanectl: cannot reach the filtering service at " << service.pipe().name()
-               << ": " << std::strerror(service.pipe().lastError()) << "\n";
+    PipeClient& pipe = service.pipe();
+    // Which of the client's own time-outs ran out, when one did.
+    const auto* timeouts = dynamic_cast<const LinuxPipeClient*>(&pipe);
+    if (pipe.timedOut() && timeouts) {
+        const LinuxPipeClient::Timeouts& limits = timeouts->timeouts();
+        if (!pipe.isOpen()) {
+            io.err << "zorvanectl: the filtering service did not take the connection within "
+                   << limits.connectMs / 1000 << " s (" << pipe.name() << ")\n";
+        } else if (!service.connected()) {
+            io.err << "zorvanectl: the filtering service did not take the request within "
+                   << limits.sendMs / 1000 << " s\n";
+        } else {
+            io.err << "zorvanectl: the filtering service did not answer within "
+                   << limits.answerMs / 1000 << " s\n";
+        }
+    } else if (!service.connected()) {
+        io.err << "zorvanectl: cannot reach the filtering service at " << pipe.name() << ": "
+               << std::strerror(pipe.lastError()) << "\n";
     } else {
         io.err << "zorvanectl: the filtering service did not answer\n";
     }

@@ -7,8 +7,8 @@
 #include "base/String.h"
 #include "port/PipeServer.h"
 
-// The Linux pipe server: a Unix stream socket open to every local user, one
-// client at a time (later ones wait in the listen backlog).
+// The Linux pipe server: a Unix stream socket open to every local user;
+// every accepted client is a connection of its own.
 class LinuxPipe : public PipeServer {
 public:
     // Stores both; create() makes the socket. The time-out is the clients'
@@ -21,6 +21,7 @@ public:
     bool create() override { return mServer.listen(); }
     bool exists() const override { return mServer.listening(); }
     std::unique_ptr<PipeConnection> waitForClient() override;
+    void cancelWait() override { mServer.cancelAccept(); }
     int lastError() const override { return mServer.lastError(); }
     const String& name() const override { return mServer.path(); }
     uint32_t timeout() const { return mPipeTimeout; }

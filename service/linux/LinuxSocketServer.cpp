@@ -2,6 +2,8 @@
 
 #include "LinuxSocketIo.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -41,11 +43,19 @@ int makeFolders(const String& folder) {
 
 }  // namespace
 
-LinuxSocketServer::LinuxSocketServer(String path) : mPath(std::move(path)) {}
+LinuxSocketServer::LinuxSocketServer(String path) : mPath(std::move(path)) {
+    if (::pipe2(mWakeFd, O_CLOEXEC | O_NONBLOCK) != 0) {
+        mWakeFd[0] = mWakeFd[1] = -1;
+    }
+}
 
 LinuxSocketServer::~LinuxSocketServer() {
-    dropClient();
     closeListener();
+    for (int fd : mWakeFd) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
 }
 
 void LinuxSocketServer::closeListener() {
@@ -119,62 +129,39 @@ bool LinuxSocketServer::listen() {
     return true;
 }
 
-bool LinuxSocketServer::accept() {
-    if (mClientFd >= 0) {
-        return true;
-    }
+int LinuxSocketServer::accept() {
     if (mListenFd < 0) {
         mLastError = EBADF;
-        return false;
+        return -1;
     }
     for (;;) {
+        pollfd waits[2] = {{mListenFd, POLLIN, 0}, {mWakeFd[0], POLLIN, 0}};
+        if (::poll(waits, mWakeFd[0] >= 0 ? 2 : 1, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            mLastError = errno;
+            return -1;
+        }
+        if (waits[1].revents != 0) {
+            mLastError = ECANCELED;
+            return -1;
+        }
         int fd = ::accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd >= 0) {
-            mClientFd = fd;
             mLastError = 0;
-            return true;
+            return fd;
         }
-        if (errno != EINTR) {
+        if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
             mLastError = errno;
-            return false;
+            return -1;
         }
     }
 }
 
-size_t LinuxSocketServer::receive(char* buffer, size_t length) {
-    if (mClientFd < 0) {
-        mLastError = ENOTCONN;
-        return 0;
-    }
-    for (;;) {
-        ssize_t got = ::recv(mClientFd, buffer, length, 0);
-        if (got > 0) {
-            return static_cast<size_t>(got);
-        }
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        mLastError = got == 0 ? EPIPE : errno;  // EPIPE: the client closed its end
-        dropClient();
-        return 0;
-    }
-}
-
-bool LinuxSocketServer::sendAll(const char* data, size_t length) {
-    if (mClientFd < 0) {
-        mLastError = ENOTCONN;
-        return false;
-    }
-    if (!LinuxSocketIo::sendAll(mClientFd, data, length, mLastError)) {
-        dropClient();
-        return false;
-    }
-    return true;
-}
-
-void LinuxSocketServer::dropClient() {
-    if (mClientFd >= 0) {
-        ::close(mClientFd);
-        mClientFd = -1;
+void LinuxSocketServer::cancelAccept() {
+    if (mWakeFd[1] >= 0) {
+        const char wake = 1;
+        (void)!::write(mWakeFd[1], &wake, 1);
     }
 }

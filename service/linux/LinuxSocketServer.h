@@ -6,9 +6,9 @@
 
 #include "base/String.h"
 
-// A Unix stream socket that serves one client at a time; later clients wait
-// in the listen backlog until the current one has gone. The socket file is
-// open to every local user (mode 0666), as the Windows pipes grant Everyone.
+// The listening end of a Unix stream socket; each accepted client is a
+// socket of its own. The socket file is open to every local user (mode
+// 0666), as the Windows pipes grant Everyone.
 class LinuxSocketServer {
 public:
     explicit LinuxSocketServer(String path);
@@ -21,17 +21,12 @@ public:
     // on the path.
     bool listen();
     bool listening() const { return mListenFd >= 0; }
-    bool hasClient() const { return mClientFd >= 0; }
 
-    // Waits for the next client; true once one is connected.
-    bool accept();
-    // One read: the count read, 0 when the client has gone or the read
-    // failed (the client is then dropped).
-    size_t receive(char* buffer, size_t length);
-    // Sends all bytes; false (and the client dropped) on failure. Never
-    // raises SIGPIPE.
-    bool sendAll(const char* data, size_t length);
-    void dropClient();
+    // Waits for the next client: its socket (the caller's to close), or -1
+    // with errno in lastError.
+    int accept();
+    // Ends a wait in accept from another thread; later waits fail at once.
+    void cancelAccept();
 
     int lastError() const { return mLastError; }
     const String& path() const { return mPath; }
@@ -41,7 +36,7 @@ private:
 
     String mPath;
     int mListenFd = -1;
-    int mClientFd = -1;
+    int mWakeFd[2] = {-1, -1};  // cancelAccept writes here; accept polls it
     bool mOwnsFile = false;  // this object bound the socket file
     dev_t mFileDevice = 0;   // identity of that file, so only it is removed
     ino_t mFileInode = 0;

@@ -2,45 +2,136 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
+#include <atomic>
+
 #include "base/Logger.h"
 
 namespace {
 
-// The client connected to the pipe's one instance; destroying it
-// disconnects the instance for the next client.
+// The client connected to one instance; destroying it disconnects and
+// closes the instance.
 class WinPipeConnection : public PipeConnection {
 public:
-    explicit WinPipeConnection(HANDLE pipe) : mPipe(pipe) {}
-    ~WinPipeConnection() override { DisconnectNamedPipe(mPipe); }
-
-    size_t readSome(char* buffer, size_t length) override {
-        DWORD got = 0;
-        if (!ReadFile(mPipe, buffer, static_cast<DWORD>(length), &got, nullptr)) {
-            mLastError = static_cast<int>(GetLastError());
-            return 0;
+    WinPipeConnection(HANDLE pipe, std::shared_ptr<std::atomic<int>> connected)
+        : mPipe(pipe),
+          mIoEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          mCancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+          mConnected(std::move(connected)) {
+        ++*mConnected;
+        mPeer = clientUser();
+    }
+    ~WinPipeConnection() override {
+        DisconnectNamedPipe(mPipe);
+        CloseHandle(mPipe);
+        for (HANDLE event : {mIoEvent, mCancelEvent}) {
+            if (event) {
+                CloseHandle(event);
+            }
         }
-        return got;
+        --*mConnected;
     }
 
-    bool writeAll(const char* data, size_t length) override {
-        size_t done = 0;
-        while (done < length) {
-            DWORD written = 0;
-            if (!WriteFile(mPipe, data + done, static_cast<DWORD>(length - done), &written,
-                           nullptr) ||
-                written == 0) {
-                mLastError = static_cast<int>(GetLastError());
+    size_t readSome(char* buffer, size_t length, uint32_t timeoutMs) override {
+        DWORD done = 0;
+        return transfer(false, buffer, static_cast<DWORD>(length), timeoutMs, done) ? done : 0;
+    }
+
+    bool writeAll(const char* data, size_t length, uint32_t timeoutMs) override {
+        const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+        size_t written = 0;
+        while (written < length) {
+            DWORD left = 0;
+            if (timeoutMs > 0) {
+                ULONGLONG now = GetTickCount64();
+                left = now >= deadline ? 1 : static_cast<DWORD>(deadline - now);
+            }
+            DWORD done = 0;
+            if (!transfer(true, const_cast<char*>(data + written),
+                          static_cast<DWORD>(length - written), left, done)) {
                 return false;
             }
-            done += written;
+            written += done;
         }
         return true;
     }
 
+    bool timedOut() const override { return mTimedOut; }
     int lastError() const override { return mLastError; }
+    void cancel() override { SetEvent(mCancelEvent); }
+    String peerIdentity() const override { return mPeer; }
 
 private:
+    // One overlapped read or write, waiting for it, a cancel or the time-out.
+    bool transfer(bool writing, char* data, DWORD length, uint32_t timeoutMs, DWORD& done) {
+        mTimedOut = false;
+        if (!mIoEvent || !mCancelEvent) {
+            mLastError = ERROR_INVALID_HANDLE;
+            return false;
+        }
+        if (WaitForSingleObject(mCancelEvent, 0) == WAIT_OBJECT_0) {
+            mLastError = ERROR_OPERATION_ABORTED;
+            return false;
+        }
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = mIoEvent;
+        ResetEvent(mIoEvent);
+        BOOL started = writing ? WriteFile(mPipe, data, length, nullptr, &overlapped)
+                               : ReadFile(mPipe, data, length, nullptr, &overlapped);
+        if (!started && GetLastError() != ERROR_IO_PENDING) {
+            mLastError = static_cast<int>(GetLastError());
+            return false;
+        }
+        HANDLE waits[2] = {mIoEvent, mCancelEvent};
+        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, timeoutMs ? timeoutMs : INFINITE);
+        if (woke != WAIT_OBJECT_0) {
+            CancelIoEx(mPipe, &overlapped);
+            GetOverlappedResult(mPipe, &overlapped, &done, TRUE);
+            mTimedOut = woke == WAIT_TIMEOUT;
+            mLastError = mTimedOut ? WAIT_TIMEOUT : ERROR_OPERATION_ABORTED;
+            return false;
+        }
+        if (!GetOverlappedResult(mPipe, &overlapped, &done, FALSE) || done == 0) {
+            mLastError = static_cast<int>(GetLastError());
+            return false;
+        }
+        return true;
+    }
+
+    // The SID text of the user the client process runs as.
+    String clientUser() const {
+        ULONG pid = 0;
+        if (!GetNamedPipeClientProcessId(mPipe, &pid)) {
+            return String();
+        }
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+        if (!process) {
+            return String();
+        }
+        String sid;
+        HANDLE token = nullptr;
+        if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
+            char buffer[256];
+            DWORD size = 0;
+            char* text = nullptr;
+            if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+                ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+                sid = String(text);
+                LocalFree(text);
+            }
+            CloseHandle(token);
+        }
+        CloseHandle(process);
+        return sid;
+    }
+
     HANDLE mPipe;
+    HANDLE mIoEvent;
+    HANDLE mCancelEvent;
+    std::shared_ptr<std::atomic<int>> mConnected;
+    String mPeer;
+    bool mTimedOut = false;
     int mLastError = 0;
 };
 
@@ -51,11 +142,20 @@ std::unique_ptr<PipeServer> makePipeServer(String name, uint32_t timeoutMs) {
 }
 
 WinPipe::WinPipe(String name, uint32_t timeout)
-    : mPipeHandle(INVALID_HANDLE_VALUE), mPipeLocation(std::move(name)), mPipeTimeout(timeout) {}
+    : mPipeHandle(INVALID_HANDLE_VALUE),
+      mConnectEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      mCancelEvent(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      mPipeLocation(std::move(name)),
+      mPipeTimeout(timeout) {}
 
 WinPipe::~WinPipe() {
     if (mPipeHandle != INVALID_HANDLE_VALUE) {
         CloseHandle(mPipeHandle);
+    }
+    for (void* event : {mConnectEvent, mCancelEvent}) {
+        if (event) {
+            CloseHandle(event);
+        }
     }
 }
 
@@ -70,7 +170,8 @@ bool WinPipe::create() {
     if (mPipeHandle != INVALID_HANDLE_VALUE) {
         CloseHandle(mPipeHandle);
     }
-    mPipeHandle = createServerPipe(mPipeLocation, mPipeTimeout, *security, mLastError);
+    mPipeHandle = createServerPipe(mPipeLocation, mPipeTimeout, *security, kMaxInstances,
+                                   mConnected->load() == 0, mLastError);
     return mPipeHandle != INVALID_HANDLE_VALUE;
 }
 
@@ -78,18 +179,45 @@ bool WinPipe::exists() const {
     return mPipeHandle != INVALID_HANDLE_VALUE;
 }
 
+void WinPipe::cancelWait() {
+    SetEvent(mCancelEvent);
+}
+
 std::unique_ptr<PipeConnection> WinPipe::waitForClient() {
-    if (mPipeHandle == INVALID_HANDLE_VALUE) {
+    if (mPipeHandle == INVALID_HANDLE_VALUE || !mConnectEvent || !mCancelEvent) {
         mLastError = ERROR_INVALID_HANDLE;
         return nullptr;
     }
-    BOOL connected = ConnectNamedPipe(mPipeHandle, nullptr);
-    const DWORD error = GetLastError();
-    if (!connected && error != ERROR_PIPE_CONNECTED) {
+    if (WaitForSingleObject(mCancelEvent, 0) == WAIT_OBJECT_0) {
+        mLastError = ERROR_OPERATION_ABORTED;
+        return nullptr;
+    }
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = mConnectEvent;
+    ResetEvent(mConnectEvent);
+    BOOL connected = ConnectNamedPipe(mPipeHandle, &overlapped);
+    DWORD error = connected ? 0 : GetLastError();
+    if (!connected && error == ERROR_IO_PENDING) {
+        HANDLE waits[2] = {mConnectEvent, mCancelEvent};
+        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+        DWORD ignored = 0;
+        if (woke != WAIT_OBJECT_0) {
+            CancelIoEx(mPipeHandle, &overlapped);
+            GetOverlappedResult(mPipeHandle, &overlapped, &ignored, TRUE);
+            mLastError = ERROR_OPERATION_ABORTED;
+            return nullptr;
+        }
+        error = GetOverlappedResult(mPipeHandle, &overlapped, &ignored, FALSE) ? 0 : GetLastError();
+    }
+    if (error != 0 && error != ERROR_PIPE_CONNECTED) {
         mLastError = static_cast<int>(error);
         DisconnectNamedPipe(mPipeHandle);
         return nullptr;
     }
     mLastError = 0;
-    return std::make_unique<WinPipeConnection>(mPipeHandle);
+    auto connection = std::make_unique<WinPipeConnection>(mPipeHandle, mConnected);
+    // The next client waits on a new instance.
+    mPipeHandle = INVALID_HANDLE_VALUE;
+    create();
+    return connection;
 }

@@ -74,14 +74,18 @@ WinPipeSecurity::~WinPipeSecurity() {
 }
 
 void* createServerPipe(const String& name, uint32_t timeoutMs, const WinPipeSecurity& security,
-                       int& error) {
+                       uint32_t maxInstances, bool firstInstance, int& error) {
     SECURITY_ATTRIBUTES attributes{};
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = security.descriptor();
     attributes.bInheritHandle = FALSE;
-    HANDLE pipe = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX,
-                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1,
-                                   kPipeBufferSize, kPipeBufferSize, timeoutMs, &attributes);
+    const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                           (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
+    HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode,
+                                   PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT |
+                                       PIPE_REJECT_REMOTE_CLIENTS,
+                                   maxInstances, kPipeBufferSize, kPipeBufferSize, timeoutMs,
+                                   &attributes);
     error = pipe == INVALID_HANDLE_VALUE ? static_cast<int>(GetLastError()) : 0;
     return pipe;
 }

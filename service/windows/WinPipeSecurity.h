@@ -26,8 +26,11 @@ private:
     void* mDescriptor = nullptr;   // LocalFree
 };
 
-// A duplex byte-mode pipe with one instance, 512-byte buffers, the given
-// default time-out and the security above (not inheritable). Returns the
-// handle, or INVALID_HANDLE_VALUE with the system error in `error`.
+// One instance of a duplex byte-mode pipe for overlapped I/O, of at most
+// `maxInstances`, with 512-byte buffers, the given default time-out and the
+// security above (not inheritable). `firstInstance` fails the call when the
+// name exists already: nobody else may have made it while the service was
+// away. Returns the handle, or INVALID_HANDLE_VALUE with the system error in
+// `error`.
 void* createServerPipe(const String& name, uint32_t timeoutMs, const WinPipeSecurity& security,
-                       int& error);
+                       uint32_t maxInstances, bool firstInstance, int& error);

@@ -91,6 +91,9 @@ ServedCommands::ServedCommands(const UiEndpoint& endpoint, UiChannel::CommandBui
     if (!builder) {
         builder = &CommandFactory::create;
     }
+    mChannel->setIdFilter([](uint32_t id) {
+        return id == kStopId || CommandFactory::accepts(id, CommandChannel::kDesktop);
+    });
     mChannel->setCommandBuilder(
         [this, builder](const char* buffer, int length) -> std::unique_ptr<Command> {
             if (length >= 4 && LoadLe32(buffer) == kStopId) {

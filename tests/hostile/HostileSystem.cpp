@@ -50,8 +50,11 @@ void HostileSystem::startService(const Environment& extra) {
     environment.insert(environment.end(), extra.begin(), extra.end());
     mService = std::make_unique<ChildProcess>(std::vector<std::string>{ZORVANE_SERVICE_PROGRAM},
                                               environment);
+    // Until the first pass of checks is over: its sign-in check, without an
+    // account yet, switches filtering off.
     ASSERT_TRUE(eventually([&] {
-        return contains(serviceLog(), "waiting for UI command") && socketAccepts(uiSocket());
+        return contains(serviceLog(), "Service::manageZorvManService() ret") &&
+               socketAccepts(uiSocket());
     })) << serviceLog();
 }
 
@@ -80,7 +83,7 @@ bool HostileSystem::parentSetsMap(const std::string& map) {
     writeFile(mapPath, map);
     ProgramResult result = ctl({"set-map", "--user", kParent, mapPath},
                                std::string(kParentPassword) + "\n");
-    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.exitCode, 0) << result.output << "\n" << serviceLog();
     return result.exitCode == 0;
 }
 

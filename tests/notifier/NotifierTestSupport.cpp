@@ -123,6 +123,7 @@ std::vector<int> ScriptedNotifierService::pushResults() {
 ServedNotifier::ServedNotifier(const CommandEndpoint& endpoint)
     : mEndpoint(endpoint), mNotifier(endpoint.makeNotifier()), mScript(*mNotifier) {
     mNotifier->setCommandBuilder(mScript.builder());
+    mNotifier->setIdFilter([](uint32_t) { return true; });  // the script's own ids
     mThread = std::thread([this] {
         while (!mScript.stopped) {
             Service::serveNotifierCommand(*mNotifier);

@@ -312,52 +312,48 @@ TEST_F(UiPipe, SendCommandWritesTheCommandsOwnBytes) {
     std::unique_ptr<UiChannel> channel = endpoint.makeServer();
     std::unique_ptr<PipeClient> client = endpoint.connect();
     ASSERT_TRUE(client);
-    // An empty frame lets the channel take the waiting client on this thread.
-    std::vector<char> ignored;
+    // The command goes to the client whose request is being served.
     Outgoing outgoing;
-    ASSERT_TRUE(writeAll(*client, lengthWord(0)));
-    EXPECT_EQ(channel->readUI(ignored), 0u);
+    ASSERT_TRUE(writeAll(*client, frame(UI_READ_AUTH_STATUS_CMD)));
+    ASSERT_TRUE(channel->waitForCommand());
     EXPECT_EQ(channel->sendCommand(&outgoing), 1);
     std::string bytes;
     ASSERT_TRUE(readExactly(*client, bytes, 8));
     EXPECT_EQ(bytes, std::string("\x05\x00\x00\x00push", 8));
 }
 
-// The platform's pipe server under the shared channel: frames read whole
-// (the body may come in pieces), answers written back, one client after
-// another.
-TEST(PipeServer, ServesClientsOneAfterAnother) {
+// The platform's pipe server under the shared channel: clients are read
+// side by side, so one that stalls inside a frame holds nobody; frames are
+// read whole (the body may come in pieces) and answers go to their sender.
+TEST(PipeServer, ServesClientsSideBySide) {
     UiEndpoint endpoint;
     PipeChannel pipe(makePipeServer(String(endpoint.name()), 5000),
-                     {"test pipe create failed", "test pipe"}, 1);
+                     {"test pipe create failed", "test pipe", "test read failed", "test",
+                      "test"});
     pipe.create();
     ASSERT_TRUE(pipe.exists());
-    std::thread server([&pipe] {
-        for (int served = 0; served < 2;) {
-            std::vector<char> body;
-            uint32_t length = 0;
-            if (!pipe.connect() || pipe.readFrame(body, length) != FrameStatus::kBody) {
-                continue;  // a client went: the next connect takes the next one
-            }
+    std::thread server([&] {
+        for (int served = 0; served < 2; ++served) {
+            std::vector<char> body = pipe.nextRequest();
             std::string answer(body.rbegin(), body.rend());
-            // Not dropped here: a Windows pipe discards what its client has
-            // not read yet. The client's leaving fails the next read instead.
-            if (pipe.writeAll(answer.data(), answer.size())) {
-                ++served;
-            }
+            pipe.answer(answer.data(), answer.size());
         }
     });
-    for (const std::string text : {"first", "second client"}) {
-        std::unique_ptr<PipeClient> client = endpoint.connect();
-        ASSERT_TRUE(client);
-        ASSERT_TRUE(writeAll(*client, lengthWord(static_cast<uint32_t>(text.size()))));
-        ASSERT_TRUE(writeAll(*client, text.substr(0, 2)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        ASSERT_TRUE(writeAll(*client, text.substr(2)));
-        std::string answer;
-        ASSERT_TRUE(readExactly(*client, answer, static_cast<uint32_t>(text.size())));
-        EXPECT_EQ(answer, std::string(text.rbegin(), text.rend()));
-    }
+    std::unique_ptr<PipeClient> slow = endpoint.connect();
+    std::unique_ptr<PipeClient> quick = endpoint.connect();
+    ASSERT_TRUE(slow && quick);
+    const std::string slowText = "first, slowly";
+    ASSERT_TRUE(writeAll(*slow, lengthWord(static_cast<uint32_t>(slowText.size()))));
+    ASSERT_TRUE(writeAll(*slow, slowText.substr(0, 2)));
+
+    ASSERT_TRUE(writeAll(*quick, lengthWord(6) + "second"));
+    std::string answer;
+    ASSERT_TRUE(readExactly(*quick, answer, 6));
+    EXPECT_EQ(answer, "dnoces");
+
+    ASSERT_TRUE(writeAll(*slow, slowText.substr(2)));
+    ASSERT_TRUE(readExactly(*slow, answer, static_cast<uint32_t>(slowText.size())));
+    EXPECT_EQ(answer, std::string(slowText.rbegin(), slowText.rend()));
     server.join();
 }
 

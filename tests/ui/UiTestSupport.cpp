@@ -128,6 +128,7 @@ std::unique_ptr<CommandResponse> ScriptedService::answer(uint32_t id, const std:
 ServedUi::ServedUi(const UiEndpoint& endpoint, ScriptedService& script)
     : mEndpoint(endpoint), mChannel(endpoint.makeServer()) {
     mChannel->setCommandBuilder(script.builder());
+    mChannel->setIdFilter([](uint32_t) { return true; });  // the script's own ids
     mThread = std::thread([this, &script] {
         while (!script.stopped) {
             Service::serveUICommand(*mChannel);

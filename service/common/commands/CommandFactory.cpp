@@ -52,6 +52,30 @@ const std::vector<CommandFactory::Entry>& CommandFactory::defaultTable() {
     return table;
 }
 
+bool CommandFactory::accepts(uint32_t id, CommandChannel channel) {
+    switch (channel) {
+        case CommandChannel::kDriver:
+            return id >= DRIVER_READ_INTERFACE_UP_CMD && id <= ZORVANE_READ_NOTIFY_REDIRECT_PID;
+        case CommandChannel::kDesktop:
+            return id >= UI_READ_N_USERS_CMD && id <= UI_READ_AUTH_STATUS_CMD;
+        case CommandChannel::kNotifier:
+            return id >= NOTIFIER_READ_CHECK_UPDATE_CMD && id <= NOTIFIER_READ_GET_VERSION;
+    }
+    return false;
+}
+
+const char* CommandFactory::channelName(CommandChannel channel) {
+    switch (channel) {
+        case CommandChannel::kDriver:
+            return "driver";
+        case CommandChannel::kDesktop:
+            return "desktop";
+        case CommandChannel::kNotifier:
+            return "notifier";
+    }
+    return "unknown";
+}
+
 std::unique_ptr<Command> CommandFactory::create(const char* buffer, int length) {
     static const CommandFactory factory(defaultTable());
     return factory.build(buffer, length);

@@ -284,6 +284,10 @@ std::unique_ptr<Command> ControlDeviceDriver::waitForCommand() {
         return nullptr;
     }
     log->out(LOGLEVEL_INFO, "Driver read command %d\n", static_cast<int>(cmd));
+    if (!CommandFactory::accepts(cmd, CommandChannel::kDriver)) {
+        log->out(LOGLEVEL_ERROR, "command %u not accepted on the driver channel - dropped\n", cmd);
+        return nullptr;
+    }
     return CommandFactory::create(buffer.get(), static_cast<int>(ZORVANE_READ_BUFFER_SIZE));
 }
 

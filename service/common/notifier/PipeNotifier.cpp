@@ -11,10 +11,6 @@
 
 namespace {
 
-// One failed read is a program that went; the next read waits for another
-// program. Failures in a row mean the pipe itself fails: retries are spaced.
-constexpr std::chrono::milliseconds kRetryDelay(100);
-
 const char* answerName(uint32_t id) {
     switch (id) {
         case NOTIFIER_READ_CHECK_UPDATE_CMD:
@@ -34,52 +30,40 @@ const char* answerName(uint32_t id) {
 
 namespace {
 
-constexpr PipeChannelTexts kCommandPipeTexts = {"create named pipe failed", "WinPipe::connect()"};
-// A failed wait frees what a departed program left and waits once more.
-constexpr int kConnectTries = 2;
+constexpr PipeChannelTexts kCommandPipeTexts = {"create named pipe failed", "WinPipe::connect()",
+                                                "WinNotifier::waitForCommand read failed",
+                                                "notifier", "notifier"};
 
 }  // namespace
 
 PipeNotifier::PipeNotifier(std::unique_ptr<UserNotifierChannel> channel,
                            std::unique_ptr<PipeServer> commandServer)
     : Notifier(std::move(channel)),
-      mCommandPipe(std::move(commandServer), kCommandPipeTexts, kConnectTries),
-      mBuilder(&CommandFactory::create) {
+      mCommandPipe(std::move(commandServer), kCommandPipeTexts),
+      mBuilder(&CommandFactory::create),
+      mIdFilter([](uint32_t id) { return CommandFactory::accepts(id, CommandChannel::kNotifier); }) {
+    mCommandPipe.setGate([this](PipeSession& session, const std::vector<char>& body) {
+        const uint32_t id = body.size() >= 4 ? LoadLe32(body.data()) : 0;
+        if (body.size() >= 4 && !mIdFilter(id)) {
+            if (session.firstRefusal()) {
+                Logger::instance()->out(
+                    LOGLEVEL_ERROR, "command %u not accepted on the notifier channel - dropped\n", id);
+            }
+            return false;
+        }
+        return true;
+    });
     mCommandPipe.create();
 }
 
 std::unique_ptr<Command> PipeNotifier::waitForCommand() {
-    Logger* log = Logger::instance();
-    int failedReads = 0;
-    std::vector<char> body;
-    for (;;) {
-        if (failedReads > 1) {
-            std::this_thread::sleep_for(kRetryDelay);
-        }
-        uint32_t length = 0;
-        const FrameStatus status =
-            mCommandPipe.connect() ? mCommandPipe.readFrame(body, length) : FrameStatus::kLengthFailed;
-        if (status == FrameStatus::kLengthFailed) {
-            ++failedReads;
-            continue;
-        }
-        failedReads = 0;
-        log->out(LOGLEVEL_INFO, "WinNotifier::waitForCommand len %d\n", static_cast<int>(length));
-        switch (status) {
-            case FrameStatus::kEmpty:
-                return nullptr;
-            case FrameStatus::kTooLong:
-                log->out(LOGLEVEL_ERROR, "notifier frame length %u above %u - client dropped\n",
-                         length, kMaxRequestLength);
-                continue;
-            case FrameStatus::kBodyFailed:
-                log->out(LOGLEVEL_ERROR, "WinNotifier::waitForCommand read failed %d\n",
-                         mCommandPipe.lastError());
-                continue;
-            default:
-                return mBuilder(body.data(), static_cast<int>(length));
-        }
+    std::vector<char> body = mCommandPipe.nextRequest();
+    if (body.empty()) {
+        return nullptr;  // the channel is going away
     }
+    Logger::instance()->out(LOGLEVEL_INFO, "WinNotifier::waitForCommand len %d\n",
+                            static_cast<int>(body.size()));
+    return mBuilder(body.data(), static_cast<int>(body.size()));
 }
 
 int PipeNotifier::sendCommandResponse(std::unique_ptr<CommandResponse>& response) {
@@ -100,9 +84,8 @@ int PipeNotifier::sendCommandResponse(std::unique_ptr<CommandResponse>& response
     std::vector<char> frame(4 + payload.size());
     StoreLe32(frame.data(), static_cast<uint32_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-    if (!mCommandPipe.writeAll(frame.data(), frame.size())) {
-        log->out(LOGLEVEL_ERROR, "WinNotifier::sendCommandResponse write failed %d\n",
-                 mCommandPipe.lastError());
+    if (!mCommandPipe.answer(frame.data(), frame.size())) {
+        log->out(LOGLEVEL_ERROR, "WinNotifier::sendCommandResponse write failed - program gone\n");
         return 0;
     }
     return 1;

@@ -7,26 +7,30 @@
 #include "notifier/Notifier.h"
 #include "pipe/PipeChannel.h"
 
-// A Notifier whose command channel is a pipe server that serves one notifier
-// program at a time (WinPipe, LinuxPipe). Connecting, framing and answers
-// live here once; the platform class (WinNotifier, LinuxNotifier) names the
-// pipe and brings its server. Only the
-// notifier reader thread may use the command channel.
+// A Notifier whose command channel is a pipe server (WinPipe, LinuxPipe)
+// that reads its clients side by side and hands their requests to the
+// notifier reader thread one at a time. Framing, the channel's ids and the
+// answers live here once; the platform class (WinNotifier, LinuxNotifier)
+// names the pipe and brings its server. Only the notifier reader thread may
+// take requests and answer them.
 class PipeNotifier : public Notifier {
 public:
     using CommandBuilder = std::function<std::unique_ptr<Command>(const char* buffer, int length)>;
 
-    // Reads request frames until one arrives (a failed read waits for the
-    // next program); null for a frame of length 0 or an id that builds no
-    // command.
+    // Waits for the next request of any program; null for an id that builds
+    // no command.
     std::unique_ptr<Command> waitForCommand() override;
-    // Writes the answer frame the response's id calls for to the program that
-    // is connected, and releases the response. 1 when a frame was written.
+    // Queues the answer frame the response's id calls for to the program whose
+    // request is being executed, and releases the response. 1 when a frame was
+    // queued.
     int sendCommandResponse(std::unique_ptr<CommandResponse>& response) override;
 
     // Who turns a request into a command; CommandFactory::create unless a
     // test brings its own.
     void setCommandBuilder(CommandBuilder builder) { mBuilder = std::move(builder); }
+    // Which ids the channel takes; the notifier programs' unless a test
+    // brings its own. Others are dropped (logged once per connection).
+    void setIdFilter(std::function<bool(uint32_t)> filter) { mIdFilter = std::move(filter); }
 
     // Requests are a command id and a few bytes; a larger frame is not
     // allocated and its sender is dropped.
@@ -40,6 +44,7 @@ protected:
     PipeServer& commandServer() { return mCommandPipe.server(); }
 
 private:
-    PipeChannel mCommandPipe;  // the notifier reader thread's only
+    PipeChannel mCommandPipe;
     CommandBuilder mBuilder;
+    std::function<bool(uint32_t)> mIdFilter;
 };
