@@ -41,7 +41,8 @@ const char* const kHelp =
     "standard input when that is not a terminal (then set-map needs --user).\n"
     "\n"
     "Exit status: 0 success, 1 the service refused, 2 usage error,\n"
-    "3 the service cannot be reached.\n"
+    "3 the service cannot be reached or did not answer in time (5 s to connect,\n"
+    "10 s to send, 120 s to answer; ZORVANE_CTL_TIMEOUT_MS sets one bound for all).\n"
     "The socket is $ZORVANE_RUN_DIR/zorvane_pipe (default /run/zorvane/zorvane_pipe).\n";
 
 constexpr uint32_t kSignInPassed = 1;
@@ -59,13 +60,13 @@ int unreachable(CtlStreams& io, CService& service) {
         const LinuxPipeClient::Timeouts& limits = timeouts->timeouts();
         if (!pipe.isOpen()) {
             io.err << "zorvanectl: the filtering service did not take the connection within "
-                   << limits.connectMs / 1000 << " s (" << pipe.name() << ")\n";
+                   << limits.connectMs << " ms (" << pipe.name() << ")\n";
         } else if (!service.connected()) {
             io.err << "zorvanectl: the filtering service did not take the request within "
-                   << limits.sendMs / 1000 << " s\n";
+                   << limits.sendMs << " ms\n";
         } else {
             io.err << "zorvanectl: the filtering service did not answer within "
-                   << limits.answerMs / 1000 << " s\n";
+                   << limits.answerMs << " ms\n";
         }
     } else if (!service.connected()) {
         io.err << "zorvanectl: cannot reach the filtering service at " << pipe.name() << ": "
