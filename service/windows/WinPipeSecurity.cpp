@@ -79,6 +79,13 @@ void* createServerPipe(const String& name, uint32_t timeoutMs, const WinPipeSecu
     attributes.nLength = sizeof attributes;
     attributes.lpSecurityDescriptor = security.descriptor();
     attributes.bInheritHandle = FALSE;
+    // Not every system honours the first-instance flag: a name that answers
+    // a wait already has a server, and it is not ours.
+    if (firstInstance &&
+        (WaitNamedPipeA(name.c_str(), 1) || GetLastError() != ERROR_FILE_NOT_FOUND)) {
+        error = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
     const DWORD openMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
                            (firstInstance ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0);
     HANDLE pipe = CreateNamedPipeA(name.c_str(), openMode,
