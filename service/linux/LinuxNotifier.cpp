@@ -1,40 +1,29 @@
 #include "LinuxNotifier.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
-#include <cerrno>
-
+#include "LinuxNotifyFolders.h"
 #include "LinuxPaths.h"
-#include "base/Logger.h"
+#include "settings/Settings.h"
+#include "system/Accounts.h"
 
 namespace {
 
-// Every user's notifier puts its socket in here and nobody may remove
-// another's: world-writable and sticky, like /tmp.
-constexpr mode_t kNotifyFolderMode = 01777;
-
-void createNotifyFolder() {
-    const String folder = LinuxPaths::runDir() + "notify";
-    Logger* log = Logger::instance();
-    if (::mkdir(folder.c_str(), kNotifyFolderMode) != 0 && errno != EEXIST) {
-        log->out(LOGLEVEL_ERROR, "LinuxNotifier cannot create %s %d\n", folder.c_str(), errno);
-        return;
+// The folders of every listed account and, when asked, of every mapped user.
+void prepareFolders(bool withMap) {
+    std::vector<String> sids;
+    std::vector<LocalAccount> accounts;
+    if (Accounts::listLocalAccounts(accounts)) {
+        for (const LocalAccount& account : accounts) {
+            sids.push_back(account.sid);
+        }
     }
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-        info.st_uid != ::geteuid()) {
-        // Not ours to open up to everybody.
-        log->out(LOGLEVEL_ERROR, "LinuxNotifier %s is not a folder of the service\n",
-                 folder.c_str());
-        return;
+    if (withMap) {
+        for (const auto& entry : Settings::instance()->getSysZorvUserMap()) {
+            sids.push_back(entry.first);
+        }
     }
-    // mkdir's mode passes through the umask, and an old folder may differ.
-    if ((info.st_mode & 07777) != kNotifyFolderMode &&
-        ::chmod(folder.c_str(), kNotifyFolderMode) != 0) {
-        log->out(LOGLEVEL_ERROR, "LinuxNotifier cannot open %s to the users %d\n", folder.c_str(),
-                 errno);
-    }
+    LinuxNotifyFolders::prepare(sids);
 }
 
 }  // namespace
@@ -54,5 +43,16 @@ String LinuxNotifier::defaultCommandSocketPath() {
 LinuxNotifier::LinuxNotifier(String commandSocketPath)
     : PipeNotifier(UserNotifierChannel::create(),
                    makePipeServer(std::move(commandSocketPath), kCommandPipeTimeoutMs)) {
-    createNotifyFolder();
+    // The settings are not loaded yet: the mapped users' folders come with
+    // the first status check.
+    prepareFolders(false);
+}
+
+int LinuxNotifier::status() {
+    prepareFolders(true);
+    return PipeNotifier::status();
+}
+
+void LinuxNotifier::usersChanged() {
+    prepareFolders(true);
 }

@@ -6,9 +6,10 @@
 #include "notifier/PipeNotifier.h"
 #include "base/String.h"
 
-// The notifier channel on Linux: per-user sockets <run dir>notify/<SID>
-// served by each user's notifier program, and the command socket
-// <run dir>zorvane_notifier_cmd_pipe served here.
+// The notifier channel on Linux: per-user sockets <run dir>notify/<SID>/notifier
+// served by each user's notifier program in a folder the service makes for
+// that user, and the command socket <run dir>zorvane_notifier_cmd_pipe
+// served here.
 class LinuxNotifier : public PipeNotifier {
 public:
     static constexpr uint32_t kCommandPipeTimeoutMs = 5000;
@@ -21,10 +22,15 @@ public:
     // LinuxPaths::runDir() + "zorvane_notifier_cmd_pipe".
     static String defaultCommandSocketPath();
 
-    // Creates the users' shared socket folder and the command socket (a
-    // failure is logged; the reader thread tries the socket again).
+    // Creates the notify folder with the listed accounts' folders and the
+    // command socket (a failure is logged; the reader thread tries the
+    // socket again).
     explicit LinuxNotifier(String commandSocketPath = defaultCommandSocketPath());
     ~LinuxNotifier() override = default;
+
+    // Each check first makes the folders of the listed and mapped users.
+    int status() override;
+    void usersChanged() override;
 
     const String& commandSocketPath() { return commandServer().name(); }
 

@@ -1,73 +1,90 @@
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "LinuxPaths.h"
+#include "LinuxNotifyFolders.h"
 #include "LinuxSocketIo.h"
 #include "base/Logger.h"
 #include "port/UserNotifierChannel.h"
 
 namespace {
 
-const char kUnixSidPrefix[] = "S-1-22-1-";
-
-// The uid a Unix-user SID names; false for any other SID.
-bool uidOfSid(const String& sid, uid_t& uid) {
-    if (sid.indexOf(kUnixSidPrefix) != 0) {
-        return false;
-    }
-    String digits = sid.after(kUnixSidPrefix);
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos ||
-        digits.size() > 10) {
-        return false;
-    }
-    unsigned long value = std::strtoul(digits.c_str(), nullptr, 10);
-    uid = static_cast<uid_t>(value);
-    return value == static_cast<unsigned long>(uid);
-}
-
-// Per-user notifier sockets in <run dir>notify/<SID>. The folder is shared
-// (sticky, like /tmp), so the listener's identity is checked before anything
-// is sent: nobody may read another user's notices.
+// Per-user notifier sockets <run dir>notify/<SID>/notifier, in a folder the
+// service made for that user. The socket is reached without following a
+// link, and its server's identity is checked before anything is sent.
 class LinuxUserNotifierChannel : public UserNotifierChannel {
 public:
     ~LinuxUserNotifierChannel() override { close(); }
 
     String name(const String& sid) const override {
-        return String(LinuxPaths::runDir() + "notify/" + sid);
+        return LinuxNotifyFolders::socketPath(sid);
     }
 
     bool connect(const String& sid, int& error) override {
         close();
         uid_t expected = 0;
-        String path = name(sid);
-        sockaddr_un address{};
-        if (!uidOfSid(sid, expected) || path.size() >= sizeof address.sun_path ||
-            sid.contains("/")) {
+        if (!LinuxNotifyFolders::uidOfSid(sid, expected)) {
             error = EINVAL;
             return false;
         }
+        const String path = name(sid);
+        // The folder's owner could swap the socket for a link at any time:
+        // connect through a handle of the very socket that was checked.
+        const int folder = ::open(LinuxNotifyFolders::userFolder(sid).c_str(),
+                                  O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (folder < 0) {
+            error = errno;
+            return false;
+        }
+        const int socketFile =
+            ::openat(folder, LinuxNotifyFolders::kSocketName, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        error = errno;
+        struct stat folderInfo {};
+        struct stat info {};
+        const bool owned = socketFile >= 0 && ::fstat(folder, &folderInfo) == 0 &&
+                           ::fstat(socketFile, &info) == 0 && folderInfo.st_uid == expected &&
+                           S_ISSOCK(info.st_mode) && info.st_uid == expected;
+        ::close(folder);
+        if (!owned) {
+            if (socketFile >= 0) {
+                ::close(socketFile);
+                Logger::instance()->out(LOGLEVEL_ERROR,
+                                        "LinuxNotifier %s is not a socket of the user\n",
+                                        path.c_str());
+                error = EPERM;
+            }
+            return false;
+        }
+        const std::string handlePath = "/proc/self/fd/" + std::to_string(socketFile);
         mSocket = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (mSocket < 0) {
             error = errno;
+            ::close(socketFile);
             return false;
         }
         timeval timeout{static_cast<time_t>(kTimeoutMs / 1000),
                         static_cast<suseconds_t>((kTimeoutMs % 1000) * 1000)};
         setsockopt(mSocket, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
         setsockopt(mSocket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-        if (::connect(mSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            error = errno;
+        std::memcpy(address.sun_path, handlePath.c_str(), handlePath.size() + 1);
+        const int connected =
+            ::connect(mSocket, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        error = errno;
+        ::close(socketFile);
+        if (connected != 0) {
             close();
             return false;
         }
+        // The socket file is the user's, but whoever listens on it must be too.
         ucred peer{};
         socklen_t peerLength = sizeof peer;
         if (getsockopt(mSocket, SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) != 0 ||

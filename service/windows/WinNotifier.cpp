@@ -8,6 +8,6 @@ void WinNotifier::cleanUp() {
     PlatformInstance<WinNotifier>::reset();
 }
 
-WinNotifier::WinNotifier(String commandPipeName)
-    : PipeNotifier(UserNotifierChannel::create(),
+WinNotifier::WinNotifier(String commandPipeName, std::unique_ptr<UserNotifierChannel> channel)
+    : PipeNotifier(std::move(channel),
                    std::make_unique<WinPipe>(std::move(commandPipeName), kCommandPipeTimeoutMs)) {}

@@ -22,8 +22,10 @@ public:
     static void cleanUp();
 
     // Creates the command pipe at once (a failure is logged; the reader
-    // thread tries again).
-    explicit WinNotifier(String commandPipeName = kCommandPipeName);
+    // thread tries again). `channel`: the users' pipes, the platform's own
+    // unless a test brings one.
+    explicit WinNotifier(String commandPipeName = kCommandPipeName,
+                         std::unique_ptr<UserNotifierChannel> channel = UserNotifierChannel::create());
     ~WinNotifier() override = default;
 
     WinPipe& commandPipe() { return static_cast<WinPipe&>(commandServer()); }

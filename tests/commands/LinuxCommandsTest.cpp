@@ -30,6 +30,7 @@
 #include "notifier/Notifier.h"
 #include "notifier/NotifyCodes.h"
 #include "TestSupport.h"
+#include "LinuxNotifyFolders.h"
 #include "UserNotifierServer.h"
 #include "ZorvaneCtl.h"
 
@@ -61,6 +62,8 @@ class UserNotifier {
 public:
     explicit UserNotifier(const String& sid) : mServer(UserNotifierServer::create(sid)) {
         int error = 0;
+        // The user's folder, as the service makes it for a mapped user.
+        LinuxNotifyFolders::prepare({sid});
         mListening = mServer->listen(error);
         if (mListening) {
             mThread = std::thread([this] {

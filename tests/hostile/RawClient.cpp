@@ -7,6 +7,12 @@
 //                     the service closed or sent nothing within 10 s
 //   sleep:MS          waits
 // Exit status: 0 when every step ran, 3 when the socket cannot be reached.
+//
+// zorvane_raw_client --listen SOCKET MS: serves SOCKET (as a notifier would)
+// for MS milliseconds: prints "listening", then for each connection
+// "accepted" and "frame N bytes" for its frame, and answers 1. Exit status 3
+// when the socket cannot be made ("cannot bind: ...").
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -86,9 +92,71 @@ void readWord(int fd) {
     std::fflush(stdout);
 }
 
+bool receiveAll(int fd, char* data, size_t length) {
+    while (length > 0) {
+        ssize_t got = ::recv(fd, data, length, 0);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        data += got;
+        length -= static_cast<size_t>(got);
+    }
+    return true;
+}
+
+int listenOn(const char* path, int milliseconds) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server < 0 || ::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(server, 4) != 0) {
+        std::printf("cannot bind: %s\n", std::strerror(errno));
+        return 3;
+    }
+    std::printf("listening\n");
+    std::fflush(stdout);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        pollfd ready{server, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&ready, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        int client = ::accept(server, nullptr, nullptr);
+        if (client < 0) {
+            continue;
+        }
+        std::printf("accepted\n");
+        timeval timeout{5, 0};
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        unsigned char count[4];
+        if (receiveAll(client, reinterpret_cast<char*>(count), sizeof count)) {
+            uint32_t length = count[0] | (count[1] << 8) | (count[2] << 16) |
+                              (static_cast<uint32_t>(count[3]) << 24);
+            std::string body(length < 65536 ? length : 0, '\0');
+            if (receiveAll(client, body.data(), body.size())) {
+                std::printf("frame %u bytes\n", length);
+                sendAll(client, le32(1));
+            }
+        }
+        std::fflush(stdout);
+        ::close(client);
+    }
+    ::close(server);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--listen") == 0) {
+        return listenOn(argv[2], std::atoi(argv[3]));
+    }
     if (argc < 2) {
         std::fprintf(stderr, "usage: zorvane_raw_client SOCKET STEP...\n");
         return 2;

@@ -22,6 +22,7 @@
 #include "LinuxPipeClient.h"
 #include "LinuxProcess.h"
 #include "TestSupport.h"
+#include "LinuxNotifyFolders.h"
 #include "UserNotifierServer.h"
 
 namespace {
@@ -189,8 +190,11 @@ TEST_F(SignInSystem, DeviceOfAnotherAccountIsRefusedAndTheUserIsTold) {
     writeFile(mDir.file("cloud.json"), data);
     startCloud(mDir.file("cloud.json"));
     ScopedEnvironment runDir("ZORVANE_RUN_DIR", mDir.file("run"));
-    fs::create_directories(mDir.file("run/notify"));
-    RecordingNotifier notifier("S-1-22-1-" + std::to_string(getuid()));
+    fs::create_directories(mDir.file("run"));
+    const String sid("S-1-22-1-" + std::to_string(getuid()));
+    // The user's folder, as the service makes it for a listed account.
+    ASSERT_TRUE(LinuxNotifyFolders::prepare({sid}));
+    RecordingNotifier notifier(sid);
     ASSERT_TRUE(notifier.listening());
     ASSERT_NO_FATAL_FAILURE(startService());
 

@@ -1,4 +1,9 @@
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "LinuxNotifier.h"
@@ -27,4 +32,33 @@ std::unique_ptr<PipeClient> CommandEndpoint::connect() const {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return nullptr;
+}
+
+// A listener with a backlog of one that never accepts, the backlog filled.
+namespace {
+
+struct Busy {
+    int server = -1;
+    int client = -1;
+    ~Busy() {
+        ::close(client);
+        ::close(server);
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<void> CommandEndpoint::occupy() const {
+    auto busy = std::make_shared<Busy>();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, mName.c_str(), sizeof address.sun_path - 1);
+    busy->server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    busy->client = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(busy->server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(busy->server, 0) != 0 ||
+        ::connect(busy->client, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return nullptr;
+    }
+    return busy;
 }

@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -47,33 +50,233 @@ bool waitFor(Condition condition, int timeoutMs = 10000) {
     return false;
 }
 
-TEST(LinuxNotifierPlaces, SocketForEveryoneAndASharedStickyUserFolder) {
-    TempDir run;
-    setenvForTest("ZORVANE_RUN_DIR", run.path().string().c_str());
-    const std::string notify = run.file("notify");
-    const mode_t oldMask = ::umask(077);
-    {
-        LinuxNotifier notifier;
-        EXPECT_EQ(modeOf(notify), 01777u);
-        EXPECT_EQ(modeOf(run.file("zorvane_notifier_cmd_pipe")), 0666u);
-        EXPECT_EQ(notifier.commandSocketPath(), run.file("zorvane_notifier_cmd_pipe"));
-    }
-    // A folder left narrower is opened up again.
-    ::chmod(notify.c_str(), 0700);
-    { LinuxNotifier notifier; }
-    EXPECT_EQ(modeOf(notify), 01777u);
-    ::umask(oldMask);
+struct Owner {
+    uid_t uid;
+    mode_t mode;
+    std::string type;  // "folder", "link", "socket", "file", "missing"
+};
 
-    // Something else in its place is never opened to everybody.
-    fs::remove(notify);
-    fs::create_directory(run.path() / "elsewhere");
-    fs::permissions(run.path() / "elsewhere", fs::perms::owner_all);
-    fs::create_directory_symlink(run.path() / "elsewhere", notify);
+Owner ownerOf(const std::string& path) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        return {0, 0, "missing"};
+    }
+    const std::string type = S_ISDIR(info.st_mode)    ? "folder"
+                             : S_ISLNK(info.st_mode)  ? "link"
+                             : S_ISSOCK(info.st_mode) ? "socket"
+                                                      : "file";
+    return {info.st_uid, info.st_mode & 07777, type};
+}
+
+// A socket file at `path` (no longer served) owned by `uid`.
+void plantSocket(const std::string& path, uid_t uid) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << path;
+    ::close(fd);
+    ASSERT_EQ(::lchown(path.c_str(), uid, uid), 0);
+}
+
+void plantFolder(const fs::path& path, uid_t uid, mode_t mode) {
+    fs::create_directories(path);
+    ASSERT_EQ(::lchown(path.c_str(), uid, uid), 0);
+    ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
+
+const uid_t kUser1 = 61001;
+const uid_t kUser2 = 61002;
+const uid_t kUser3 = 61003;
+std::string sidOf(uid_t uid) { return "S-1-22-1-" + std::to_string(uid); }
+
+class LinuxNotifierPlaces : public testing::Test {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "needs root to give folders to other users";
+        }
+        setenvForTest("ZORVANE_RUN_DIR", run.path().string().c_str());
+        oldMask = ::umask(077);
+    }
+    void TearDown() override {
+        ::umask(oldMask);
+        Settings::instance()->populateUserMapFromString("\n");
+        setenvForTest("ZORVANE_RUN_DIR", nullptr);
+    }
+    // The service's notifier made, then its status check run with users 1 and 2 mapped.
+    void serviceChecks() {
+        LinuxNotifier notifier;
+        EXPECT_EQ(modeOf(run.file("zorvane_notifier_cmd_pipe")), 0666u);
+        Settings::instance()->populateUserMapFromString(
+            String(sidOf(kUser1) + ", 3\n" + sidOf(kUser2) + ", 4\n"));
+        notifier.status();
+    }
+    void expectUserFolders() {
+        const Owner notify = ownerOf(run.file("notify"));
+        EXPECT_EQ(notify.type, "folder");
+        EXPECT_EQ(notify.uid, 0u);
+        EXPECT_EQ(notify.mode, 0755u);
+        for (uid_t uid : {kUser1, kUser2}) {
+            const Owner folder = ownerOf(run.file("notify/" + sidOf(uid)));
+            EXPECT_EQ(folder.type, "folder") << uid;
+            EXPECT_EQ(folder.uid, uid);
+            EXPECT_EQ(folder.mode, 0700u) << uid;
+        }
+    }
+
+    TempDir run;
+    mode_t oldMask = 0;
+};
+
+TEST_F(LinuxNotifierPlaces, TheServiceMakesARootFolderWithAClosedFolderPerUser) {
+    serviceChecks();
+    expectUserFolders();
+    // The map's users only: an unmapped test user has none.
+    EXPECT_EQ(ownerOf(run.file("notify/" + sidOf(kUser3))).type, "missing");
+
+    // A user who opened their folder up gets it closed again, contents kept.
+    const std::string own = run.file("notify/" + sidOf(kUser1));
+    ASSERT_EQ(::chmod(own.c_str(), 0777), 0);
+    plantSocket(own + "/notifier", kUser1);
+    serviceChecks();
+    expectUserFolders();
+    EXPECT_EQ(ownerOf(own + "/notifier").type, "socket");
+}
+
+TEST_F(LinuxNotifierPlaces, WhatOthersPlantedInTheOldSharedFolderIsRemovedWithoutFollowingLinks) {
+    const fs::path notify = run.path() / "notify";
+    plantFolder(notify, 0, 01777);
+    // Another user's folder under user 1's name, with a socket of theirs in it.
+    plantFolder(notify / sidOf(kUser1), kUser3, 0755);
+    plantSocket((notify / sidOf(kUser1) / "notifier").string(), kUser3);
+    // A link under user 2's name to a folder that must stay as it is.
+    plantFolder(run.path() / "elsewhere", 0, 0700);
+    writeFile(run.file("elsewhere/keep"), "kept");
+    fs::create_directory_symlink(run.path() / "elsewhere", notify / sidOf(kUser2));
+    // An old-style socket of an unmapped user, and a stray file.
+    plantSocket((notify / sidOf(kUser3)).string(), kUser3);
+    writeFile((notify / "stray").string(), "x");
+
     LogWatch log;
-    { LinuxNotifier notifier; }
-    EXPECT_EQ(modeOf(run.file("elsewhere")), 0700u);
-    EXPECT_TRUE(log.saw("is not a folder of the service"));
-    setenvForTest("ZORVANE_RUN_DIR", nullptr);
+    serviceChecks();
+    expectUserFolders();
+    EXPECT_EQ(ownerOf((notify / sidOf(kUser1) / "notifier").string()).type, "missing");
+    EXPECT_EQ(ownerOf((notify / sidOf(kUser3)).string()).type, "missing");
+    EXPECT_EQ(ownerOf((notify / "stray").string()).type, "missing");
+    EXPECT_EQ(readFile(run.file("elsewhere/keep")), "kept");
+    EXPECT_EQ(ownerOf(run.file("elsewhere")).mode, 0700u);
+    // Left: the folders of the mapped and the listed accounts, each its user's.
+    for (const auto& entry : fs::directory_iterator(notify)) {
+        const std::string name = entry.path().filename().string();
+        ASSERT_EQ(name.rfind("S-1-22-1-", 0), 0u) << name;
+        EXPECT_EQ(ownerOf(entry.path().string()).uid, std::stoul(name.substr(9))) << name;
+        EXPECT_EQ(ownerOf(entry.path().string()).type, "folder") << name;
+    }
+}
+
+TEST_F(LinuxNotifierPlaces, AnythingButTheServicesFolderInItsPlaceIsMovedAsideUntouched) {
+    const fs::path notify = run.path() / "notify";
+    plantFolder(run.path() / "elsewhere", 0, 0700);
+    writeFile(run.file("elsewhere/keep"), "kept");
+    struct Case {
+        const char* what;
+        std::function<void()> plant;
+    } cases[] = {
+        {"a link to a folder", [&] { fs::create_directory_symlink(run.path() / "elsewhere", notify); }},
+        {"a file", [&] { writeFile(notify.string(), "x"); }},
+        {"another user's folder", [&] { plantFolder(notify, kUser3, 0777); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_NO_FATAL_FAILURE(c.plant());
+        LogWatch log;
+        serviceChecks();
+        EXPECT_TRUE(log.saw("notify is not a folder of the service"));
+        expectUserFolders();
+        EXPECT_EQ(readFile(run.file("elsewhere/keep")), "kept");
+        EXPECT_EQ(ownerOf(run.file("elsewhere")).mode, 0700u);
+        fs::remove_all(notify);
+    }
+    // Nothing of them is left beside it.
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(run.path())) {
+        left.push_back(entry.path().filename().string());
+    }
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"elsewhere"}));
+}
+
+// A server on `path` run by this (root) test: never the user's notifier.
+class RootServer {
+public:
+    explicit RootServer(const std::string& path) {
+        mFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bound = ::bind(mFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                ::listen(mFd, 4) == 0;
+    }
+    ~RootServer() { ::close(mFd); }
+    // Whether a connection came (it is closed at once).
+    bool connected() {
+        int client = ::accept(mFd, nullptr, nullptr);
+        if (client < 0) {
+            return false;
+        }
+        ::close(client);
+        return true;
+    }
+    bool bound = false;
+
+private:
+    int mFd = -1;
+};
+
+TEST_F(LinuxNotifierPlaces, AServerThatIsNotTheUserIsNeverSentAnythingNorMadeCurrent) {
+    LinuxNotifier notifier;
+    Settings::instance()->populateUserMapFromString(String(sidOf(kUser1) + ", 3\n"));
+    ASSERT_EQ(notifier.status(), 0);  // makes the folder; nobody serves it yet
+    const std::string folder = run.file("notify/" + sidOf(kUser1));
+    const std::string socket = folder + "/notifier";
+    const std::string elsewhere = run.file("other-socket");
+
+    struct Case {
+        const char* what;
+        std::string served;         // where the root server listens
+        std::function<void()> then;  // what turns it into the attack
+        const char* logged;
+    } cases[] = {
+        {"a socket file that is not the user's", socket, [] {}, "is not a socket of the user"},
+        {"the user's socket file served by root", socket,
+         [&] { ASSERT_EQ(::lchown(socket.c_str(), kUser1, kUser1), 0); },
+         "is served by uid 0, not the user"},
+        {"a link to a socket of the user's served by root", elsewhere,
+         [&] {
+             ASSERT_EQ(::lchown(elsewhere.c_str(), kUser1, kUser1), 0);
+             ASSERT_EQ(::symlink(elsewhere.c_str(), socket.c_str()), 0);
+             ASSERT_EQ(::lchown(socket.c_str(), kUser1, kUser1), 0);
+         },
+         "is not a socket of the user"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        RootServer server(c.served);
+        ASSERT_TRUE(server.bound);
+        ASSERT_NO_FATAL_FAILURE(c.then());
+        LogWatch log;
+        EXPECT_EQ(notifier.status(), 0);
+        EXPECT_EQ(notifier.getCurrentChildId(), 0u);
+        EXPECT_EQ(notifier.sendNotification(4, "\x04\0\0\0", 3), 2);
+        EXPECT_TRUE(log.saw(c.logged)) << c.logged;
+        EXPECT_EQ(log.count("connected to notifier\n"), 0);
+        if (c.served == elsewhere) {
+            EXPECT_FALSE(server.connected()) << "the link was followed";
+        }
+        ::unlink(socket.c_str());
+        ::unlink(elsewhere.c_str());
+    }
 }
 
 // A program in the background with its output in files; killed if still
@@ -298,7 +501,7 @@ TEST(LinuxServiceNotifierWiring, TheDaemonServesTheCommandSocketAndChecksTheNoti
         });
     };
     ASSERT_TRUE(logged("waiting for notifier command\n")) << readFile(log);
-    EXPECT_EQ(modeOf(root.file("run/notify")), 01777u);
+    EXPECT_EQ(modeOf(root.file("run/notify")), 0755u);
     EXPECT_EQ(modeOf(root.file("run/zorvane_notifier_cmd_pipe")), 0666u);
     EXPECT_TRUE(logged("before WinNotifier::instance()\n"));
     EXPECT_TRUE(logged("after WinNotifier::instance()\n"));

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "LinuxNotifier.h"
+#include "LinuxNotifyFolders.h"
 #include "TestSupport.h"
 #include "UserNotifiers.h"
 
@@ -59,8 +60,8 @@ struct UserNotifiers::User {
 };
 
 UserNotifiers::UserNotifiers() : mPlace(std::make_unique<Place>()) {
-    // Every test user must reach the run folder; the notify folder inside is
-    // the service's to create.
+    // Every test user must reach the run folder; the notify folder inside and
+    // the users' folders in it are the service's to create.
     ::chmod(mPlace->runDir.path().c_str(), 0755);
     setenvForTest("ZORVANE_RUN_DIR", mPlace->runDir.path().string().c_str());
     LinuxNotifier::instance();
@@ -82,6 +83,11 @@ String UserNotifiers::sidOf(unsigned n) {
 
 bool UserNotifiers::start(const String& sid) {
     const uid_t uid = static_cast<uid_t>(std::stoul(sid.substr(sid.rfind('-') + 1)));
+    // The user's folder, as the service makes it for a listed or mapped user
+    // (the test users are neither yet).
+    if (!LinuxNotifyFolders::prepare({sid})) {
+        return false;
+    }
     auto user = std::make_unique<User>();
     user->out = mPlace->runDir.file("out-" + std::to_string(uid));
     user->err = mPlace->runDir.file("err-" + std::to_string(uid));

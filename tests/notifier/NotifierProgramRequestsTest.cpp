@@ -78,7 +78,18 @@ TEST(NotifierProgramRequests, NoServiceOrNoAnswerIsReportedClearly) {
     served.script().holdDownload();
     ProgramRun silent = runProgram({"start-update", "--timeout", "1"});
     EXPECT_EQ(silent.exitCode, NOTIFIER_EXIT_UNREACHABLE);
-    EXPECT_EQ(silent.err, "zorvane_notifier: no answer from the filtering service within 1 s\n");
+    EXPECT_EQ(silent.err, "zorvane_notifier: no answer from the filtering service within 1 s (answer "
+                          "timed out)\n");
+}
+
+TEST(NotifierProgramRequests, AConnectThatNeverCompletesTimesOut) {
+    CommandEndpoint endpoint(true);
+    auto busy = endpoint.occupy();
+    ASSERT_TRUE(busy);
+    ProgramRun blocked = runProgram({"version", "--timeout", "1"});
+    EXPECT_EQ(blocked.exitCode, NOTIFIER_EXIT_UNREACHABLE);
+    EXPECT_EQ(blocked.err, "zorvane_notifier: no connection to the filtering service at " +
+                               endpoint.name() + " within 1 s (connect timed out)\n");
 }
 
 TEST(NotifierProgramUsage, HelpAndMisuse) {

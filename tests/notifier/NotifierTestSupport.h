@@ -34,6 +34,11 @@ public:
 
     const std::string& name() const { return mName; }
 
+    // Serves the endpoint's name with a server that is busy with a client
+    // of its own and takes no further one, until the result goes; null when
+    // it cannot.
+    std::shared_ptr<void> occupy() const;
+
 private:
     std::unique_ptr<TempDir> mRunDir;  // Linux
     std::string mName;

@@ -10,8 +10,9 @@
 
 // Stand-in notifiers of several users, each serving its user's channel.
 // Linux: the real zorvane_notifier program run as each user, which needs
-// root; Windows: the program's channel server on a thread per user (named
-// pipes carry no owner check, so any SID can be served). Platform parts:
+// root; Windows: the program's channel server on a thread per user, and the
+// service's notifier told that the made-up SIDs' pipes are served by this
+// program's own user (the server check itself runs as ever). Platform parts:
 // LinuxUserNotifiers.cpp, WinUserNotifiers.cpp.
 class UserNotifiers {
 public:

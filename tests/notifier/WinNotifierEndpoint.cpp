@@ -31,3 +31,37 @@ std::unique_ptr<PipeClient> CommandEndpoint::connect() const {
     }
     return nullptr;
 }
+
+// A pipe of one instance, connected to a client of its own.
+namespace {
+
+struct Busy {
+    HANDLE server = INVALID_HANDLE_VALUE;
+    HANDLE client = INVALID_HANDLE_VALUE;
+    ~Busy() {
+        if (client != INVALID_HANDLE_VALUE) {
+            CloseHandle(client);
+        }
+        if (server != INVALID_HANDLE_VALUE) {
+            CloseHandle(server);
+        }
+    }
+};
+
+}  // namespace
+
+std::shared_ptr<void> CommandEndpoint::occupy() const {
+    auto busy = std::make_shared<Busy>();
+    busy->server = CreateNamedPipeA(mName.c_str(), PIPE_ACCESS_DUPLEX,
+                                    PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 512, 512,
+                                    0, nullptr);
+    if (busy->server == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    busy->client = CreateFileA(mName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+    if (busy->client == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return busy;
+}

@@ -7,11 +7,39 @@
 
 #include "zorvane_bytes.h"
 #include "notifier/NotifyCodes.h"
+#include "NotifierPlatform.h"
 #include "UserNotifierServer.h"
 #include "UserNotifiers.h"
 #include "WinNotifier.h"
+#include "WinUserNotifierChannel.h"
 
-struct UserNotifiers::Place {};
+namespace {
+
+// The made-up SIDs of this process's test users.
+String testSidPrefix() {
+    return String("S-1-5-21-" + std::to_string(GetCurrentProcessId()) + "-2000-3000-");
+}
+
+}  // namespace
+
+// The service's notifier, whose pipe check expects this program's own user
+// behind the made-up SIDs (one Wine user serves them all).
+struct UserNotifiers::Place {
+    Place() {
+        int error = 0;
+        const String own = NotifierPlatform::ownSid(error);
+        const String prefix = testSidPrefix();
+        notifier = std::make_unique<WinNotifier>(
+            String(WinNotifier::kCommandPipeName),
+            std::make_unique<WinUserNotifierChannel>([own, prefix](const String& sid) {
+                return sid.rfind(prefix, 0) == 0 ? own : sid;
+            }));
+        Notifier::registerInstance(notifier.get());
+    }
+    ~Place() { Notifier::registerInstance(nullptr); }
+
+    std::unique_ptr<WinNotifier> notifier;
+};
 
 // The notifier program's server for one SID, served on a thread; keeps what
 // the program would show.
@@ -32,13 +60,11 @@ struct UserNotifiers::User {
     std::vector<std::string> shown;  // guarded by lock
 };
 
-UserNotifiers::UserNotifiers() : mPlace(std::make_unique<Place>()) {
-    WinNotifier::instance();
-}
+UserNotifiers::UserNotifiers() : mPlace(std::make_unique<Place>()) {}
 
 UserNotifiers::~UserNotifiers() {
     mUsers.clear();
-    WinNotifier::cleanUp();
+    mPlace.reset();
 }
 
 std::string UserNotifiers::unavailable() {
@@ -47,8 +73,7 @@ std::string UserNotifiers::unavailable() {
 
 String UserNotifiers::sidOf(unsigned n) {
     // Of this process, so test programs side by side never share a pipe.
-    return String("S-1-5-21-" + std::to_string(GetCurrentProcessId()) + "-2000-3000-" +
-                  std::to_string(1000 + n));
+    return String(testSidPrefix() + std::to_string(1000 + n));
 }
 
 bool UserNotifiers::start(const String& sid) {

@@ -27,8 +27,14 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include <sddl.h>
+
+#include "WinUserNotifierChannel.h"
 #else
 #include <unistd.h>
+
+#include "LinuxNotifyFolders.h"
 #endif
 
 // Users' notifiers in memory: who listens, what arrived, which write fails.
@@ -145,10 +151,49 @@ protected:
 #endif
     }
 
+    // The platform's channel. Windows: the pipe of the made-up own SID is
+    // served by this program's real user, and the channel's server check
+    // is told so.
+    std::unique_ptr<UserNotifierChannel> realChannel() const {
+#ifdef _WIN32
+        const String made = ownSid;
+        const String real = processSid();
+        return std::make_unique<WinUserNotifierChannel>(
+            [made, real](const String& sid) { return sid == made ? real : sid; });
+#else
+        return UserNotifierChannel::create();
+#endif
+    }
+
+#ifdef _WIN32
+    static String processSid() {
+        HANDLE token = nullptr;
+        String result;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            return result;
+        }
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        std::vector<char> buffer(size ? size : 1);
+        char* text = nullptr;
+        if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
+            result = text;
+            LocalFree(text);
+        }
+        CloseHandle(token);
+        return result;
+    }
+#endif
+
     // Serves `sid` on a thread until the test ends; keeps what arrived.
     struct User {
         explicit User(const String& sid, uint32_t answer) : server(UserNotifierServer::create(sid)) {
             int error = 0;
+#ifndef _WIN32
+            // The user's folder, as the service makes it for a mapped user.
+            LinuxNotifyFolders::prepare({sid});
+#endif
             listening = server->listen(error);
             if (listening) {
                 thread = std::thread([this, answer] {

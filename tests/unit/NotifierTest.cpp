@@ -153,7 +153,7 @@ TEST(NotifyRedirectProcess, NamesTheProcessOrFallsBackToItsNumber) {
 TEST_F(NotifierTransport, DeliversOverTheRealChannel) {
     User user(ownSid, 7);
     ASSERT_TRUE(user.listening);
-    TestNotifier notifier(UserNotifierChannel::create());
+    TestNotifier notifier(realChannel());
     setUserMap(String(ownSid + ", 3\n").c_str());
 
     std::vector<char> blocked = record(1, 3, std::string("example.org\0", 12));
@@ -169,7 +169,7 @@ TEST_F(NotifierTransport, DeliversOverTheRealChannel) {
 }
 
 TEST_F(NotifierTransport, NobodyListeningIsSkipped) {
-    TestNotifier notifier(UserNotifierChannel::create());
+    TestNotifier notifier(realChannel());
     setUserMap(String(ownSid + ", 3\n").c_str());
     LogWatch log;
     EXPECT_EQ(notifier.sendNotification(4, "\x04\0\0\0", 3), 2);

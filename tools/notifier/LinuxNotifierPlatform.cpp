@@ -36,23 +36,32 @@ public:
     explicit SocketClient(int fd) : mFd(fd) {}
     ~SocketClient() override { ::close(mFd); }
 
-    bool write(const char* data, uint32_t length, int& error) override {
-        return LinuxSocketIo::sendAll(mFd, data, length, error);
+    bool write(const char* data, uint32_t length, uint32_t timeoutMs, int& error) override {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (length > 0) {
+            if (!waitUntil(deadline, POLLOUT, error)) {
+                return false;
+            }
+            ssize_t sent = ::send(mFd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+                continue;
+            }
+            if (sent <= 0) {
+                error = sent < 0 ? errno : EPIPE;
+                return false;
+            }
+            data += sent;
+            length -= static_cast<uint32_t>(sent);
+        }
+        return true;
     }
 
     bool read(char* data, uint32_t length, uint32_t timeoutMs, int& error) override {
         const auto deadline =
             std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (length > 0) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd ready{mFd, POLLIN, 0};
-            int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
-            if (polled < 0 && errno == EINTR) {
-                continue;
-            }
-            if (polled <= 0) {
-                error = polled == 0 ? kTimedOut : errno;
+            if (!waitUntil(deadline, POLLIN, error)) {
                 return false;
             }
             ssize_t got = ::recv(mFd, data, length, 0);
@@ -70,6 +79,25 @@ public:
     }
 
 private:
+    // Waits for `events` on the socket until `deadline`; false with
+    // kTimedOut when it passed first.
+    bool waitUntil(std::chrono::steady_clock::time_point deadline, short events, int& error) {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd ready{mFd, events, 0};
+            int polled = left.count() > 0 ? ::poll(&ready, 1, static_cast<int>(left.count())) : 0;
+            if (polled < 0 && errno == EINTR) {
+                continue;
+            }
+            if (polled <= 0) {
+                error = polled == 0 ? kTimedOut : errno;
+                return false;
+            }
+            return true;
+        }
+    }
+
     int mFd;
 };
 
@@ -165,9 +193,10 @@ String commandPipeName() {
     return String(LinuxPaths::runDir() + "zorvane_notifier_cmd_pipe");
 }
 
-std::unique_ptr<CommandPipeClient> openCommandPipe(uint32_t /*timeoutMs*/, int& error) {
-    // A connect does not wait: while another program is served, this one
-    // waits in the service's backlog, and the read's time-out covers that.
+std::unique_ptr<CommandPipeClient> openCommandPipe(uint32_t timeoutMs, int& error) {
+    // While another program is served this one waits in the service's
+    // backlog; only a full backlog makes the connect itself wait, at most
+    // the send time-out, which bounds a connect on a local socket.
     const String path = commandPipeName();
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -181,12 +210,16 @@ std::unique_ptr<CommandPipeClient> openCommandPipe(uint32_t /*timeoutMs*/, int& 
         error = errno;
         return nullptr;
     }
+    timeval timeout{static_cast<time_t>(timeoutMs / 1000),
+                    static_cast<suseconds_t>((timeoutMs % 1000) * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     int result;
     do {
         result = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
+    } while (result != 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline);
     if (result != 0) {
-        error = errno;
+        error = errno == EAGAIN || errno == EINTR ? kTimedOut : errno;
         ::close(fd);
         return nullptr;
     }

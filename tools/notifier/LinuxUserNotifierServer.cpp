@@ -6,21 +6,26 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "zorvane_bytes.h"
-#include "LinuxPaths.h"
+#include "LinuxNotifyFolders.h"
 #include "LinuxSocketIo.h"
 #include "UserNotifierServer.h"
 
 namespace {
 
-// <run dir>notify/<SID>: the folder is shared by every user (sticky, world
-// writable, like /tmp); the socket itself is this user's.
+constexpr std::chrono::milliseconds kPlacePoll(200);
+
+// <run dir>notify/<SID>/notifier: the folder is this user's alone, made by
+// the service, so nobody else can take the name.
 class LinuxUserNotifierServer : public UserNotifierServer {
 public:
     explicit LinuxUserNotifierServer(const String& sid)
-        : mPath(LinuxPaths::runDir() + "notify/" + sid) {}
+        : mFolder(LinuxNotifyFolders::userFolder(sid)),
+          mPath(LinuxNotifyFolders::socketPath(sid)) {}
 
     ~LinuxUserNotifierServer() override {
         stop();
@@ -32,11 +37,25 @@ public:
         }
     }
 
-    bool listen(int& error) override {
-        const String folder = LinuxPaths::runDir() + "notify";
-        if (::mkdir(folder.c_str(), 01777) == 0) {
-            ::chmod(folder.c_str(), 01777);  // not narrowed by the umask
+    bool waitForPlace(const std::function<void(const String&)>& waiting) override {
+        bool told = false;
+        while (!mStopped) {
+            struct stat info {};
+            if (::lstat(mFolder.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+                info.st_uid == ::geteuid()) {
+                return true;
+            }
+            if (!told) {
+                waiting(String("waiting for " + mFolder +
+                               ", the folder the filtering service makes for this user"));
+                told = true;
+            }
+            std::this_thread::sleep_for(kPlacePoll);
         }
+        return false;
+    }
+
+    bool listen(int& error) override {
         sockaddr_un address{};
         if (mPath.size() >= sizeof address.sun_path) {
             error = ENAMETOOLONG;
@@ -53,7 +72,7 @@ public:
             error = EADDRINUSE;
             return false;
         }
-        ::unlink(mPath.c_str());  // a stale socket of an earlier run
+        ::unlink(mPath.c_str());  // a stale socket of an earlier run; the folder is ours
         if (::bind(mSocket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
             ::listen(mSocket, 4) != 0) {
             error = errno;
@@ -110,6 +129,7 @@ public:
     }
 
 private:
+    String mFolder;
     String mPath;
     int mSocket = -1;
     bool mListening = false;

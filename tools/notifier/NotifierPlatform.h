@@ -18,20 +18,22 @@ String ownSid(int& error);
 class CommandPipeClient {
 public:
     virtual ~CommandPipeClient() = default;
-    // Writes all bytes; false (with `error`) on failure.
-    virtual bool write(const char* data, uint32_t length, int& error) = 0;
+    // Writes all bytes, waiting at most `timeoutMs` for the pipe to take
+    // them; false on failure or time-out (error kTimedOut).
+    virtual bool write(const char* data, uint32_t length, uint32_t timeoutMs, int& error) = 0;
     // Reads exactly `length` bytes, waiting at most `timeoutMs` for them;
     // false on failure or time-out (error kTimedOut).
     virtual bool read(char* data, uint32_t length, uint32_t timeoutMs, int& error) = 0;
 };
 
-// The system's error code a read gets when its time ran out.
+// The error code of a connect, write or read whose time ran out.
 extern const int kTimedOut;
 
 // Where the command pipe is, for messages.
 String commandPipeName();
 // Connects to the command pipe, waiting at most `timeoutMs` while another
-// program is being served; null (and `error`) when it cannot.
+// program is being served; null (and `error`, kTimedOut when the time ran
+// out) when it cannot.
 std::unique_ptr<CommandPipeClient> openCommandPipe(uint32_t timeoutMs, int& error);
 
 // Shows a notice through the desktop's notification service when one is

@@ -34,14 +34,18 @@ const char* const kHelp =
     "version              ask the service for its version\n"
     "check-update         ask the service whether a newer version is published\n"
     "start-update         ask the service to download the update; prints its progress\n"
-    "  --timeout SECONDS  longest wait for each answer (default 30)\n"
+    "  --timeout SECONDS  longest wait for each step: connecting, sending the\n"
+    "                     request, each answer (default 30); the message says\n"
+    "                     which step ran out\n"
     "--help               show this help\n"
     "\n"
     "Exit status: 0 success, 1 the service reported a failure or the channel\n"
     "cannot be served, 2 usage error, 3 the service cannot be reached or did not\n"
     "answer in time.\n"
-    "On Linux the channel is $ZORVANE_RUN_DIR/notify/<SID> and the command socket\n"
-    "$ZORVANE_RUN_DIR/zorvane_notifier_cmd_pipe (default folder /run/zorvane).\n";
+    "On Linux the channel is $ZORVANE_RUN_DIR/notify/<SID>/notifier, in a folder\n"
+    "the filtering service makes for each user (serve waits until it exists), and\n"
+    "the command socket is $ZORVANE_RUN_DIR/zorvane_notifier_cmd_pipe (default\n"
+    "folder /run/zorvane).\n";
 
 // Any non-zero answer tells the service's status check that this notifier works.
 constexpr uint32_t kAnswer = 1;
@@ -139,16 +143,21 @@ int serve(NotifierStreams& io, const ServeOptions& options) {
         }
     }
     std::unique_ptr<UserNotifierServer> server = UserNotifierServer::create(sid);
-    if (!server->listen(error)) {
-        io.err << "zorvane_notifier: cannot serve " << server->name() << ": "
-               << NotifierPlatform::errorText(error) << "\n";
-        return NOTIFIER_EXIT_FAILED;
-    }
     std::atomic<bool> stopped{false};
     StopRegistration registration([&] {
         stopped = true;
         server->stop();
     });
+    if (!server->waitForPlace([&](const String& what) {
+            io.err << "zorvane_notifier: " << what << std::endl;
+        })) {
+        return NOTIFIER_EXIT_OK;  // interrupted while waiting
+    }
+    if (!server->listen(error)) {
+        io.err << "zorvane_notifier: cannot serve " << server->name() << ": "
+               << NotifierPlatform::errorText(error) << "\n";
+        return NOTIFIER_EXIT_FAILED;
+    }
     io.err << "zorvane_notifier: serving " << server->name() << std::endl;
     std::vector<char> message;
     unsigned long shown = 0;
@@ -195,6 +204,12 @@ public:
     bool send(uint32_t id) {
         int error = 0;
         mPipe = NotifierPlatform::openCommandPipe(mTimeoutSeconds * 1000, error);
+        if (!mPipe && error == NotifierPlatform::kTimedOut) {
+            mIo.err << "zorvane_notifier: no connection to the filtering service at "
+                    << NotifierPlatform::commandPipeName() << " within " << mTimeoutSeconds
+                    << " s (connect timed out)\n";
+            return false;
+        }
         if (!mPipe) {
             mIo.err << "zorvane_notifier: cannot reach the filtering service at "
                     << NotifierPlatform::commandPipeName() << ": "
@@ -204,9 +219,14 @@ public:
         char frame[8];
         StoreLe32(frame, 4);
         StoreLe32(frame + 4, id);
-        if (!mPipe->write(frame, sizeof frame, error)) {
-            mIo.err << "zorvane_notifier: cannot send the request: "
-                    << NotifierPlatform::errorText(error) << "\n";
+        if (!mPipe->write(frame, sizeof frame, mTimeoutSeconds * 1000, error)) {
+            if (error == NotifierPlatform::kTimedOut) {
+                mIo.err << "zorvane_notifier: the filtering service did not take the request within "
+                        << mTimeoutSeconds << " s (send timed out)\n";
+            } else {
+                mIo.err << "zorvane_notifier: cannot send the request: "
+                        << NotifierPlatform::errorText(error) << "\n";
+            }
             return false;
         }
         return true;
@@ -236,7 +256,7 @@ private:
     bool failed(int error) {
         if (error == NotifierPlatform::kTimedOut) {
             mIo.err << "zorvane_notifier: no answer from the filtering service within "
-                    << mTimeoutSeconds << " s\n";
+                    << mTimeoutSeconds << " s (answer timed out)\n";
         } else {
             mIo.err << "zorvane_notifier: the filtering service closed the connection: "
                     << NotifierPlatform::errorText(error) << "\n";

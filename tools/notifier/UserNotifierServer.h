@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,6 +17,10 @@ public:
 
     virtual ~UserNotifierServer() = default;
 
+    // Waits until the channel has a place to be served in (Linux: the
+    // user's folder, which the service makes); `waiting` is told once what
+    // it waits for. False when stopped first.
+    virtual bool waitForPlace(const std::function<void(const String&)>& waiting) = 0;
     // Creates the pipe or socket; false (with the system's error) on failure,
     // also when another server already serves the name.
     virtual bool listen(int& error) = 0;

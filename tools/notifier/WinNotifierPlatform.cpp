@@ -26,19 +26,16 @@ public:
         CloseHandle(mEvent);
     }
 
-    bool write(const char* data, uint32_t length, int& error) override {
-        while (length > 0) {
-            DWORD done = 0;
-            if (!transfer(true, const_cast<char*>(data), length, INFINITE, done, error)) {
-                return false;
-            }
-            data += done;
-            length -= done;
-        }
-        return true;
+    bool write(const char* data, uint32_t length, uint32_t timeoutMs, int& error) override {
+        return transferAll(true, const_cast<char*>(data), length, timeoutMs, error);
     }
 
     bool read(char* data, uint32_t length, uint32_t timeoutMs, int& error) override {
+        return transferAll(false, data, length, timeoutMs, error);
+    }
+
+private:
+    bool transferAll(bool writing, char* data, uint32_t length, uint32_t timeoutMs, int& error) {
         const DWORD start = GetTickCount();
         while (length > 0) {
             const DWORD spent = GetTickCount() - start;
@@ -47,7 +44,7 @@ public:
                 return false;
             }
             DWORD done = 0;
-            if (!transfer(false, data, length, timeoutMs - spent, done, error)) {
+            if (!transfer(writing, data, length, timeoutMs - spent, done, error)) {
                 return false;
             }
             data += done;
@@ -56,7 +53,6 @@ public:
         return true;
     }
 
-private:
     bool transfer(bool writing, char* data, DWORD length, DWORD timeoutMs, DWORD& done,
                   int& error) {
         return WinOverlappedIo::transfer(mPipe, mEvent, writing, data, length, timeoutMs, done,
@@ -125,9 +121,15 @@ std::unique_ptr<CommandPipeClient> openCommandPipe(uint32_t timeoutMs, int& erro
             return std::make_unique<PipeClient>(pipe, event);
         }
         error = static_cast<int>(GetLastError());
+        if (error != ERROR_PIPE_BUSY) {
+            return nullptr;
+        }
         const DWORD spent = GetTickCount() - start;
-        if (error != ERROR_PIPE_BUSY || spent >= timeoutMs ||
-            !WaitNamedPipeA(kCommandPipeName, timeoutMs - spent)) {
+        if (spent >= timeoutMs || !WaitNamedPipeA(kCommandPipeName, timeoutMs - spent)) {
+            const DWORD waitError = GetLastError();
+            // Still busy when the time ran out.
+            error = spent >= timeoutMs || waitError == ERROR_SEM_TIMEOUT ? kTimedOut
+                                                                          : static_cast<int>(waitError);
             return nullptr;
         }
     }

@@ -43,6 +43,11 @@ public:
         }
     }
 
+    // A pipe needs no place made for it.
+    bool waitForPlace(const std::function<void(const String&)>& /*waiting*/) override {
+        return !mStopped;
+    }
+
     bool listen(int& error) override {
         // A second notifier of the same user fails here: by this check where
         // the first-instance flag is not enforced (Wine), else by the flag.

@@ -7,6 +7,7 @@
 #include "system/Device.h"
 #include "driver/Driver.h"
 #include "base/Logger.h"
+#include "notifier/Notifier.h"
 
 namespace {
 
@@ -151,6 +152,9 @@ std::unique_ptr<CommandResponse> SetSysZorvUserMapCommand::execute() {
         return response;
     }
     settings->saveToStore();
+    if (Notifier* notifier = Notifier::instance()) {
+        notifier->usersChanged();
+    }
     if (updateDriver(*settings)) {
         response->setStatus(COMMAND_SUCCESS);
     } else {

@@ -34,6 +34,10 @@ public:
     // Writes the answer frame (if the id has one) and releases the response.
     virtual int sendCommandResponse(std::unique_ptr<CommandResponse>& response) = 0;
     virtual uint32_t getCurrentChildId() const { return mCurrChildId; }
+    // The user map changed: a platform that keeps a place per user (Linux:
+    // a socket folder each) makes the new users' places now rather than at
+    // the next status check. Windows pipes are made by the notifiers.
+    virtual void usersChanged() {}
 
     virtual ~Notifier() = default;
 
