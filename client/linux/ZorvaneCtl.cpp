@@ -11,6 +11,7 @@
 #include <ostream>
 
 #include "CComand.h"
+#include "settings/UserMapCheck.h"
 #include "LinuxPipeClient.h"
 #include "ui/UiWire.h"
 
@@ -26,7 +27,7 @@ const char* const kHelp =
     "  auth-status         show whether the parent account is signed in\n"
     "  status              show whether the filter module is filtering\n"
     "  children            list the child profiles: id, level, name\n"
-    "  n-users             the byte length of that list\n"
+    "  n-users             the byte length of that list (as the service answers it)\n"
     "  map                 print the map of system users (SID) to child ids\n"
     "  set-map [--user <name>] <file|->\n"
     "                      sign in, then store a user map read from a file or\n"
@@ -83,6 +84,7 @@ const char* signInFailure(uint32_t code) {
         case 4:
             return "communication error between the service and the cloud";
         case 3:
+            return "this PC is signed in with another parent account; sign in with that one";
         case 403:
             return "incorrect user name or password";
         case 401:
@@ -178,13 +180,15 @@ int authStatus(CtlStreams& io, CService& service) {
     return CTL_EXIT_OK;
 }
 
-// Prints a text answer; an empty text is a reply without key 2.
+// Prints a text answer; an empty text is a reply without key 2, shown as
+// "(none)".
 int printText(CtlStreams& io, CService& service, CComand& command) {
     std::unique_ptr<CReply> reply = command.execute(service);
     if (!reply) {
         return unreachable(io, service);
     }
-    io.out << reply->text(CReply::kKeyAnswer);
+    const String text = reply->text(CReply::kKeyAnswer);
+    io.out << (text.empty() ? String("(none)\n") : text);
     return CTL_EXIT_OK;
 }
 
@@ -246,13 +250,28 @@ int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& ar
         }
     }
 
+    // The service refuses a map it cannot take whole; saying which line is
+    // wrong is the front end's part.
+    CGetChildUserListCommand children;
+    std::unique_ptr<CReply> list = children.execute(service);
+    if (!list) {
+        return unreachable(io, service);
+    }
+    UserMapProblem problem;
+    if (!checkUserMapText(String(text), childIdsOfList(list->text(CReply::kKeyAnswer)), problem)) {
+        io.err << "zorvanectl: line " << problem.line << " of the user map (\"" << problem.text
+               << "\"): " << problem.reason << "; nothing was stored\n";
+        return CTL_EXIT_USAGE;
+    }
+
     CSetWinZorvUserMapCommand command{String(text)};
     std::unique_ptr<CReply> reply = command.execute(service);
     if (!reply) {
         return unreachable(io, service);
     }
     if (reply->number(CReply::kKeyAnswer) != 1) {
-        io.err << "zorvanectl: the service refused the user map\n";
+        io.err << "zorvanectl: the service did not store the user map (it refused it, filtering "
+                  "is off, or the change could not be saved; the service log says which)\n";
         return CTL_EXIT_REFUSED;
     }
     io.out << "User map stored.\n";
@@ -342,8 +361,9 @@ int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService&
     }
     if (command == "n-users") {
         CNUsersCommand request;
-        return printNumber(io, service, request,
-                           [&](uint32_t length) { io.out << length << "\n"; });
+        return printNumber(io, service, request, [&](uint32_t length) {
+            io.out << "child list: " << length << " bytes\n";
+        });
     }
     return usageError(io, "unknown command '" + command + "'");
 }

@@ -1,6 +1,7 @@
 #include "commands/ProfileCommands.h"
 
 #include <cstring>
+#include <set>
 #include <string>
 
 #include "zorvane_bytes.h"
@@ -8,6 +9,7 @@
 #include "driver/Driver.h"
 #include "base/Logger.h"
 #include "notifier/Notifier.h"
+#include "settings/UserMapCheck.h"
 
 namespace {
 
@@ -148,6 +150,17 @@ int SetSysZorvUserMapCommand::updateDriver(Settings& settings) {
 std::unique_ptr<CommandResponse> SetSysZorvUserMapCommand::execute() {
     auto response = newResponse();
     Settings* settings = Settings::instance();
+    std::set<uint32_t> childIds;
+    for (const auto& child : settings->getChildList()) {
+        childIds.insert(child.first);
+    }
+    UserMapProblem problem;
+    if (!checkUserMapText(getMapText(), childIds, problem)) {
+        Logger::instance()->out(LOGLEVEL_ERROR,
+                                "SetSysZorvUserMapCommand map refused - line %d: %s\n",
+                                problem.line, problem.reason.c_str());
+        return response;
+    }
     if (!settings->updateSysZorvUserMap(getMapText())) {
         return response;
     }
