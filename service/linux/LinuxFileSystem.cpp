@@ -132,6 +132,11 @@ String foreignFolderReason(const struct stat& status) {
     return String();
 }
 
+bool isSystemSharedFolder(const struct stat& status) {
+    return S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) && (status.st_mode & S_IWOTH) &&
+           (status.st_uid == 0 || status.st_uid == ::geteuid());
+}
+
 String freshNameBeside(const String& folder) {
     const String base(folder + ".moved-" + std::to_string(std::time(nullptr)) + "-" +
                       std::to_string(::getpid()));
@@ -295,6 +300,11 @@ FolderResult makeServiceFolder(const String& folderText) {
         const String reason = foreignFolderReason(status);
         if (reason.empty()) {
             result.usable = resetFolder(folder);
+            break;
+        }
+        if (isSystemSharedFolder(status)) {
+            // Such as /tmp itself, named by mistake: never moved, never used.
+            result.note += String(folder + " is shared by everybody. ");
             break;
         }
         // Nothing found in it is used: it goes aside whole.

@@ -279,7 +279,7 @@ INSTANTIATE_TEST_SUITE_P(
                    [](const std::string& folder, const std::string& elsewhere) {
                        writeFile(elsewhere + "/mine", "x");
                        fs::create_directory(folder);
-                       ::chmod(folder.c_str(), 01777);
+                       ::chmod(folder.c_str(), 0777);
                        plantLogLink(folder, elsewhere);
                    },
                    " was writable by everybody,"},

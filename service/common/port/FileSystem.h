@@ -65,8 +65,10 @@ struct FolderResult {
 // protection is then reset (Linux 0755; Windows full control for SYSTEM and
 // Administrators, read for Users, nothing inherited). A folder that fails
 // the check is moved aside to a fresh name next to it and a new one is made,
-// so nothing planted in it is used. Missing parents are created. Not usable
-// when the folder cannot be made the service's.
+// so nothing planted in it is used; a folder shared by everybody (Linux:
+// sticky and world-writable, such as /tmp, of root's) is refused as it is.
+// Missing parents are created. Not usable when the folder cannot be made the
+// service's.
 FolderResult makeServiceFolder(const String& folder);
 
 // The platform's code for the last failed system call (GetLastError on
