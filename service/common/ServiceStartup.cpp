@@ -27,6 +27,9 @@ namespace ServiceStartup {
 void runServiceThread(PlatformSingletons createPlatformSingletons, ServiceReady ready) {
     ServicePaths paths = ServicePathsBuilder::build();
     Logger* log = Logger::instance(paths.logPath, paths.logLevelPath);
+    for (const String& note : paths.folderNotes) {
+        log->out(LOGLEVEL_ERROR, "service folder: %s\n", note.c_str());
+    }
     log->out(LOGLEVEL_INFO, "programDataDir %s\n", paths.programDataDir.c_str());
     log->out(LOGLEVEL_INFO, "settingsPath %s\n", paths.settingsPath.c_str());
     log->out(LOGLEVEL_INFO, "hostCachePath %s\n", paths.hostCachePath.c_str());

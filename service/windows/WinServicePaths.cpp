@@ -1,8 +1,26 @@
 #include <windows.h>
 
+#include <cstdio>
 #include <vector>
 
+#include "port/FileSystem.h"
 #include "port/ServicePaths.h"
+
+namespace {
+
+// The folder when it could be made the service's, else empty.
+String ownFolder(const String& folder, ServicePaths& paths) {
+    FileSystem::FolderResult result = FileSystem::makeServiceFolder(folder);
+    if (!result.note.empty()) {
+        // Said here too: without its folder there may be no log to say it in.
+        std::printf("%s\n", result.note.c_str());
+        std::fflush(stdout);
+        paths.folderNotes.push_back(result.note);
+    }
+    return result.usable ? folder : String();
+}
+
+}  // namespace
 
 namespace ServicePathsBuilder {
 
@@ -18,17 +36,19 @@ ServicePaths build() {
     int firstBackslash = windows.indexOf("\\");
     String drive = firstBackslash < 0 ? windows : String(windows.substr(0, firstBackslash));
 
-    paths.programDataDir = drive + "\\ProgramData\\Zorvane\\";
-    paths.tempDir = windows + "\\Temp\\Zorvane\\";
     // One level only: ProgramData and Temp belong to the system.
-    CreateDirectoryA(paths.programDataDir.c_str(), nullptr);
-    CreateDirectoryA(paths.tempDir.c_str(), nullptr);
+    paths.programDataDir = ownFolder(drive + "\\ProgramData\\Zorvane\\", paths);
+    paths.tempDir = ownFolder(windows + "\\Temp\\Zorvane\\", paths);
 
-    paths.settingsPath = paths.programDataDir + "zorvane.cred";
-    paths.hostCachePath = paths.programDataDir + "https_cache";
-    paths.logLevelPath = paths.programDataDir + "zorvane_log_level";
-    paths.logPath = paths.tempDir + "zorvane_service.log";
-    paths.updateInstallerPath = paths.tempDir;
+    if (!paths.programDataDir.empty()) {
+        paths.settingsPath = paths.programDataDir + "zorvane.cred";
+        paths.hostCachePath = paths.programDataDir + "https_cache";
+        paths.logLevelPath = paths.programDataDir + "zorvane_log_level";
+    }
+    if (!paths.tempDir.empty()) {
+        paths.logPath = paths.tempDir + "zorvane_service.log";
+        paths.updateInstallerPath = paths.tempDir;
+    }
     return paths;
 }
 

@@ -4,6 +4,7 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <regex>
 #include <sstream>
@@ -225,23 +226,31 @@ TEST(CloudHttps, IsTrustedWithTheGeneratedCertificateOnly) {
     EXPECT_EQ(result.error(), httplib::Error::SSLServerVerification);
 }
 
-TEST(CloudLog, HasOneLinePerRequestWithTheSignInHeaders) {
+TEST(CloudLog, HasOneLinePerRequestWithTheSignInHeadersAndNoSecrets) {
     TempDir dir;
     CloudProcess cloud(dir.path().string());
     get(cloud, kConnectionQuery);
     get(cloud, authPath("parent", "parent123", "001122334455"),
         {{"Device-Name", "KIDS-PC"}, {"Public-IP", "203.0.113.7"}, {"Device-Type", "Linux 6.1"}});
+    // A filter query names the child by its session key (Alice's, built in).
+    get(cloud, "/zorvane2/filter.php/0a1ce0101c0ffee01");
     // The line is written once the reply is out: wait for it.
     std::vector<std::string> log;
-    for (int waited = 0; waited < 5000 && log.size() < 2; waited += 20) {
+    for (int waited = 0; waited < 5000 && log.size() < 3; waited += 20) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         log = lines(readFile(cloud.requestLogPath()));
     }
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_EQ(log[0], std::string("http 127.0.0.1 GET ") + kConnectionQuery + " 200");
-    EXPECT_EQ(log[1], "http 127.0.0.1 GET " + authPath("parent", "parent123", "001122334455") +
-                          " 200 Device-Name=\"KIDS-PC\" Public-IP=\"203.0.113.7\""
-                          " Device-Type=\"Linux 6.1\"");
+    ASSERT_EQ(log.size(), 3u);
+    // Each line is written when its reply is out, so they may come in any order.
+    std::sort(log.begin(), log.end());
+    EXPECT_EQ(log[0], "http 127.0.0.1 GET /cgi-bin/auth?user=parent&passwd=********"
+                      "&dev=001122334455&os=netbook&version=3 200 Device-Name=\"KIDS-PC\""
+                      " Public-IP=\"203.0.113.7\" Device-Type=\"Linux 6.1\"");
+    EXPECT_EQ(log[1], std::string("http 127.0.0.1 GET ") + kConnectionQuery + " 200");
+    EXPECT_EQ(log[2].rfind("http 127.0.0.1 GET /zorvane2/filter.php/0******** ", 0), 0u) << log[2];
+    const std::string text = readFile(cloud.requestLogPath());
+    EXPECT_EQ(text.find(md5Hex("parent123")), std::string::npos) << text;
+    EXPECT_EQ(text.find("a1ce0101c0ffee01"), std::string::npos) << text;
 }
 
 TEST(CloudStart, RefusesBadDataAndBusyPorts) {

@@ -37,6 +37,12 @@ void HostileSystem::TearDown() {
     mUsers.reset();
 }
 
+void HostileSystem::useSharedTempParent() {
+    fs::create_directories(sharedParent());
+    ::chmod(sharedParent().c_str(), 01777);
+    mTempDir = sharedParent() + "zorvane/";
+}
+
 Environment HostileSystem::serviceEnvironment() const {
     return Environment{"ZORVANE_DATA_DIR=" + dataDir(),
                        "ZORVANE_TEMP_DIR=" + tempDir(),

@@ -35,7 +35,11 @@ protected:
     std::string root() const { return mRoot->path().string(); }
     std::string runDir() const { return root() + "/run/"; }
     std::string dataDir() const { return root() + "/data/"; }
-    std::string tempDir() const { return root() + "/temp/"; }
+    std::string tempDir() const { return mTempDir.empty() ? root() + "/temp/" : mTempDir; }
+    // Puts the temp folder in a folder where every user may create things
+    // (sticky, as /var/tmp is); call before startService.
+    void useSharedTempParent();
+    std::string sharedParent() const { return root() + "/shared/"; }
     std::string uiSocket() const { return runDir() + "zorvane_pipe"; }
     std::string notifierSocket() const { return runDir() + "zorvane_notifier_cmd_pipe"; }
     std::string logPath() const { return tempDir() + "zorvane_service.log"; }
@@ -61,6 +65,7 @@ protected:
     std::unique_ptr<ChildProcess> mFilter;
     std::unique_ptr<CloudProcess> mCloud;
     std::unique_ptr<ChildProcess> mService;
+    std::string mTempDir;  // empty: root()/temp/
 };
 
 bool contains(const std::string& text, const std::string& part);

@@ -6,6 +6,7 @@
 //   word              reads a 4-byte answer: "answer N", or "no answer" when
 //                     the service closed or sent nothing within 10 s
 //   sleep:MS          waits
+//   repeat:N:STEP     a frame: or bytes: step N times, sent at once
 // Exit status: 0 when every step ran, 3 when the socket cannot be reached.
 //
 // zorvane_raw_client --listen SOCKET MS: serves SOCKET (as a notifier would)
@@ -175,7 +176,28 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     for (int i = 2; i < argc; ++i) {
         std::string step = argv[i];
-        if (step.rfind("frame:", 0) == 0) {
+        if (step.rfind("repeat:", 0) == 0) {
+            const size_t colon = step.find(':', 7);
+            const long times = std::atol(step.substr(7, colon - 7).c_str());
+            const std::string inner = colon == std::string::npos ? "" : step.substr(colon + 1);
+            std::string one;
+            if (inner.rfind("frame:", 0) == 0) {
+                one = frame(inner.substr(6));
+            } else if (inner.rfind("bytes:", 0) == 0) {
+                one = fromHex(inner.substr(6));
+            } else {
+                std::fprintf(stderr, "cannot repeat %s\n", inner.c_str());
+                return 2;
+            }
+            std::string all;
+            all.reserve(one.size() * static_cast<size_t>(times > 0 ? times : 0));
+            for (long n = 0; n < times; ++n) {
+                all += one;
+            }
+            if (!sendAll(fd, all)) {
+                std::printf("send failed\n");
+            }
+        } else if (step.rfind("frame:", 0) == 0) {
             if (!sendAll(fd, frame(step.substr(6)))) {
                 std::printf("send failed\n");
             }

@@ -212,8 +212,30 @@ TEST(LinuxServicePaths, CreatesNestedFoldersAndOpensOnlyANewRunFolder) {
     EXPECT_EQ(fs::status(dir.path() / "c/run").permissions() & fs::perms::all,
               fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                   fs::perms::others_read | fs::perms::others_exec);
+    // An existing folder of the service's own gets the service's mode back.
     EXPECT_EQ(fs::status(dir.path() / "shared").permissions() & fs::perms::all,
-              fs::perms::owner_all);
+              fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                  fs::perms::others_read | fs::perms::others_exec);
+    EXPECT_TRUE(paths.folderNotes.empty());
+}
+
+TEST(LinuxServicePaths, ASharedFolderIsRefusedNotMoved) {
+    TempDir dir;
+    fs::create_directory(dir.path() / "tmp");
+    fs::permissions(dir.path() / "tmp", fs::perms::all | fs::perms::sticky_bit);
+    ScopedEnvironment data("ZORVANE_DATA_DIR", dir.file("data"));
+    ScopedEnvironment temp("ZORVANE_TEMP_DIR", dir.file("tmp"));
+    ScopedEnvironment run("ZORVANE_RUN_DIR", dir.file("run"));
+    ServicePaths paths = ServicePathsBuilder::build();
+
+    EXPECT_TRUE(fs::is_directory(dir.path() / "tmp"));
+    EXPECT_EQ(paths.tempDir, "");
+    EXPECT_EQ(paths.logPath, "");
+    EXPECT_EQ(paths.updateInstallerPath, "");
+    EXPECT_EQ(paths.settingsPath, dir.file("data") + "/zorvane.cred");
+    ASSERT_EQ(paths.folderNotes.size(), 1u);
+    EXPECT_EQ(paths.folderNotes[0], dir.file("tmp") + " is shared by everybody. " +
+                                        dir.file("tmp") + " refused.");
 }
 
 TEST(LinuxSystemdUnit, ExecStartKeepsEveryCharacterOfThePath) {

@@ -17,18 +17,20 @@
 
 #include "TestSupport.h"
 
-// A logger whose clock the test sets.
+// A logger whose clock and size limit the test sets.
 class ClockedLogger : public Logger {
 public:
-    ClockedLogger(const std::string& path, time_t now)
-        : Logger(String(path), String()), mNow(now) {}
+    ClockedLogger(const std::string& path, time_t now, long maxSize = Logger::kMaxLogSize)
+        : Logger(String(path), String()), mNow(now), mMaxSize(maxSize) {}
     void setNow(time_t now) { mNow = now; }
 
 protected:
     time_t currentTime() const override { return mNow; }
+    long maxLogSize() const override { return mMaxSize; }
 
 private:
     std::atomic<time_t> mNow;
+    const long mMaxSize;
 };
 
 inline std::vector<std::string> lines(const std::string& text) {

@@ -188,6 +188,27 @@ TEST_F(LoggerRollover, WritersOnOtherThreadsLoseNoLineDuringARollover) {
     EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
 }
 
+TEST_F(LoggerRollover, RollsWhenTheLogPassesItsSizeLimit) {
+    constexpr long kLimit = 300;
+    ClockedLogger logger(log, now, kLimit);
+    const std::string line = stamp(now) + " line 00 " + std::string(40, 'x');  // 74 bytes + "\n"
+    for (int i = 0; i < 20; ++i) {
+        logger.out(LOGLEVEL_INFO, "line %02d %s\n", i, std::string(40, 'x').c_str());
+    }
+    // Neither generation grows past the limit and one line; the newest line
+    // is in the log, the ones just before it in the rolled file.
+    const std::string current = readFile(log);
+    const std::string older = readFile(rolled);
+    EXPECT_LE(current.size(), static_cast<size_t>(kLimit) + line.size() + 1) << current;
+    EXPECT_GT(older.size(), static_cast<size_t>(kLimit)) << older;
+    EXPECT_LE(older.size(), static_cast<size_t>(kLimit) + line.size() + 1) << older;
+    EXPECT_NE(current.find("line 19 "), std::string::npos) << current;
+    EXPECT_NE(older.find("line 15 "), std::string::npos) << older;
+    EXPECT_NE(current.find("Logger: log passed 300 bytes, rolled over"), std::string::npos)
+        << current;
+    EXPECT_EQ(current.find("line 00 "), std::string::npos) << current;
+}
+
 TEST(Logger, InstanceIsCreatedOnceAndIgnoresLaterArguments) {
     Logger* first = Logger::instance();
     EXPECT_EQ(Logger::instance(String("elsewhere.log"), String("level")), first);

@@ -266,15 +266,25 @@ TEST_F(SettingsTest, LoadingAMissingFileLeavesTheRecordEmpty) {
     EXPECT_TRUE(log.saw("Settings::loadFromStore settings store is NULL"));
 }
 
-TEST_F(SettingsTest, TheDigestStaysOutOfTheLog) {
+TEST_F(SettingsTest, TheDigestAndTheSessionKeysStayOutOfTheLog) {
     auto settings = newSettings(device);
     fill(*settings, device, true);
+    // Keys with the separator in them are hidden whole too.
+    settings->setChildList({{3, child(3, "Bo", 1, "k3secretkey")},
+                            {4, child(4, "Al", 2, "k4sec, retkey")}});
+    settings->updateSysZorvUserMap(String("S-1-22-1-1000, 3\n"));
     LogWatch log;
     settings->saveToStore();
     settings->loadFromStore();
     EXPECT_TRUE(log.saw("Settings::saveToStore() "));
     EXPECT_TRUE(log.saw("parent@example.com, ********, 1"));
+    EXPECT_TRUE(log.saw("3, Bo, 1, ********\n4, Al, 2, ********\n")) << log.text();
+    EXPECT_TRUE(log.saw("S-1-22-1-1000, 3\n")) << log.text();
     EXPECT_FALSE(log.saw(kDigest));
+    EXPECT_FALSE(log.saw("secretkey")) << log.text();
+    EXPECT_FALSE(log.saw("retkey")) << log.text();
+    // The keys themselves are kept.
+    EXPECT_EQ(settings->getChildInfo(4).getSessionKey(), "k4sec, retkey");
 }
 
 TEST_F(SettingsTest, ConcurrentReadersWritersAndSaves) {

@@ -5,8 +5,16 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
-RequestLog::RequestLog(const std::string& path) : mFile(stdout), mOwned(false) {
+namespace {
+
+const char kMask[] = "********";
+
+}  // namespace
+
+RequestLog::RequestLog(const std::string& path, std::vector<std::string> secrets)
+    : mSecrets(std::move(secrets)), mFile(stdout), mOwned(false) {
     if (path.empty()) {
         return;
     }
@@ -23,10 +31,34 @@ RequestLog::~RequestLog() {
     }
 }
 
+std::string RequestLog::masked(const std::string& target) const {
+    std::string text = target;
+    // The digest: every passwd parameter's value, up to the next parameter.
+    for (size_t at = text.find("passwd="); at != std::string::npos;
+         at = text.find("passwd=", at + 1)) {
+        if (at != 0 && text[at - 1] != '?' && text[at - 1] != '&') {
+            continue;
+        }
+        const size_t value = at + 7;
+        const size_t end = text.find('&', value);
+        text.replace(value, (end == std::string::npos ? text.size() : end) - value, kMask);
+    }
+    for (const std::string& secret : mSecrets) {
+        if (secret.empty()) {
+            continue;
+        }
+        for (size_t at = text.find(secret); at != std::string::npos;
+             at = text.find(secret, at + sizeof kMask - 1)) {
+            text.replace(at, secret.size(), kMask);
+        }
+    }
+    return text;
+}
+
 void RequestLog::write(const char* listener, const httplib::Request& request,
                        const httplib::Response& response) {
     std::string line = std::string(listener) + " " + request.remote_addr + " " + request.method +
-                       " " + request.target + " " + std::to_string(response.status);
+                       " " + masked(request.target) + " " + std::to_string(response.status);
     for (const char* header : {"Device-Name", "Public-IP", "Device-Type"}) {
         if (request.has_header(header)) {
             line += std::string(" ") + header + "=\"" + request.get_header_value(header) + "\"";

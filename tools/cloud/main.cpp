@@ -11,6 +11,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "AtomicFile.h"
 #include "AuthRole.h"
@@ -147,7 +148,13 @@ int run(const Options& options) {
         serverOptions.certificate = files.certificate;
         serverOptions.privateKey = files.privateKey;
     }
-    RequestLog log(options.logFile);
+    std::vector<std::string> sessionKeys;
+    for (const CloudAccount& account : data.accounts) {
+        for (const CloudChild& child : account.children) {
+            sessionKeys.push_back(child.sessionKey);
+        }
+    }
+    RequestLog log(options.logFile, sessionKeys);
     CloudServer server(serverOptions, log);
     const Endpoints& endpoints = server.bind();
     server.addRole(std::make_unique<ConnectionRole>(data, endpoints));

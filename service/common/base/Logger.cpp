@@ -22,19 +22,24 @@ Logger::Logger(String logPath, String logLevelPath)
     if (!logPath.empty()) {
         mPath = logPath;
     }
+    String levelFileRefused;
     if (!logLevelPath.empty()) {
-        if (FILE* levelFile = std::fopen(logLevelPath.c_str(), "r")) {
-            int first = std::fgetc(levelFile);
-            if (first != EOF) {
-                mLogLevel = (first >= '0' && first <= '9') ? first - '0' : 0;
-            }
-            std::fclose(levelFile);
+        // Only a file no other user could have made or changed sets the level.
+        String level;
+        if (FileSystem::readTrustedFile(logLevelPath, level, levelFileRefused) && !level.empty()) {
+            const char first = level[0];
+            mLogLevel = (first >= '0' && first <= '9') ? first - '0' : 0;
         }
     }
     if (!mPath.empty()) {
-        mLogFile = std::fopen(mPath.c_str(), "a");
+        mLogFile = FileSystem::openForWriting(mPath, FileSystem::Protection::PRIVATE,
+                                              FileSystem::Start::APPEND);
     }
     std::printf("log level %d\n", mLogLevel.load());
+    if (!levelFileRefused.empty()) {
+        out(LOGLEVEL_ERROR, "Logger: level file %s ignored: %s\n", logLevelPath.c_str(),
+            levelFileRefused.c_str());
+    }
 }
 
 Logger::~Logger() {
@@ -83,6 +88,18 @@ void Logger::writeLocked(int /*level*/, const char* format, va_list args) {
     }
     std::vfprintf(mLogFile, format, args);
     std::fflush(mLogFile);
+    rollOverWhenFullLocked();
+}
+
+void Logger::rollOverWhenFullLocked() {
+    const long size = std::ftell(mLogFile);
+    if (mRollingOver || size <= maxLogSize()) {
+        return;
+    }
+    mRollingOver = true;
+    rolloverLocked(rolledFileName(mPath));
+    outLocked(LOGLEVEL_ERROR, "Logger: log passed %ld bytes, rolled over\n", maxLogSize());
+    mRollingOver = false;
 }
 
 void Logger::startNew() {}
@@ -100,7 +117,8 @@ int Logger::createNewLogFile() {
         return 0;
     }
     std::lock_guard<std::mutex> lock(mLock);
-    FILE* file = std::fopen(mPath.c_str(), "a");
+    FILE* file = FileSystem::openForWriting(mPath, FileSystem::Protection::PRIVATE,
+                                            FileSystem::Start::APPEND);
     if (!file) {
         return 0;
     }
@@ -117,6 +135,10 @@ String Logger::rolledFileName(const String& logPath) {
 
 time_t Logger::currentTime() const {
     return std::time(nullptr);
+}
+
+long Logger::maxLogSize() const {
+    return kMaxLogSize;
 }
 
 int Logger::checkLogRollover() {
@@ -173,9 +195,11 @@ void Logger::rolloverLocked(const String& destFile) {
     }
     FileSystem::copyFile(mPath, destFile);  // a failed copy is not reported
     if (FileSystem::deleteFile(mPath)) {
-        mLogFile = std::fopen(mPath.c_str(), "w");
+        mLogFile = FileSystem::openForWriting(mPath, FileSystem::Protection::PRIVATE,
+                                              FileSystem::Start::EMPTY);
     } else {
         // The old file stays; keep writing to it rather than losing lines.
-        mLogFile = std::fopen(mPath.c_str(), "a");
+        mLogFile = FileSystem::openForWriting(mPath, FileSystem::Protection::PRIVATE,
+                                              FileSystem::Start::APPEND);
     }
 }

@@ -18,8 +18,9 @@ enum E_LogLevel { LOGLEVEL_INFO = 0, LOGLEVEL_WARN = 1, LOGLEVEL_ERROR = 2 };
 
 // The process-wide text log: each line is the ctime stamp, a space and the
 // caller's message (which brings its own line end). Lines below the level read
-// from the one-character level file are dropped. Once a week the log is rolled
-// over into one older generation (see checkLogRollover).
+// from the one-character level file are dropped. Once a week, and whenever it
+// grows past kMaxLogSize, the log is rolled over into one older generation
+// (see checkLogRollover). The log file is readable by the service's user only.
 class Logger {
 public:
     // The first call creates the logger from the two paths; later calls ignore
@@ -45,16 +46,23 @@ public:
     static String rolledFileName(const String& logPath);
 
     static constexpr unsigned int kRolloverPeriod = 604800;  // seven days
+    // A write that leaves the log larger than this rolls it over, so a flood
+    // of lines (any local user can make the service log) never fills the
+    // disk: the log stays below this plus one line, with one older file.
+    static constexpr long kMaxLogSize = 4L * 1024 * 1024;
 
 protected:
     // Seconds since 1970; a seam for tests that drive the schedule.
     virtual time_t currentTime() const;
+    // kMaxLogSize; a seam for tests that fill the log.
+    virtual long maxLogSize() const;
 
 private:
     // Caller holds mLock.
     void writeLocked(int level, const char* format, va_list args);
     void rolloverLocked(const String& destFile);
     void outLocked(int level, const char* format, ...) ZORVANE_PRINTF(3, 4);
+    void rollOverWhenFullLocked();
 
     static Logger* mpSingleton;
 
@@ -65,4 +73,5 @@ private:
     String mPath;
     std::atomic<int> mLogLevel;
     time_t mNextCheckTime;
+    bool mRollingOver = false;  // guarded by mLock
 };

@@ -1,11 +1,12 @@
 #include "cloud/CloudConfig.h"
 
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include "base/Logger.h"
+#include "port/FileSystem.h"
 
 #ifndef ZORVANE_CONNECTION_URL
 #define ZORVANE_CONNECTION_URL "http://127.0.0.1:8480/cgi-bin/connection"
@@ -55,7 +56,16 @@ void apply(CloudConfig& config, const String& key, const String& value, const ch
 CloudConfig CloudConfig::load(const String& programDataDir) {
     CloudConfig config{ZORVANE_CONNECTION_URL, ZORVANE_CONNECTION_URL_FALLBACK, {}};
     if (!programDataDir.empty()) {
-        std::ifstream file(programDataDir + "zorvane_cloud.conf");
+        // Only a file no other local user could have made or changed points
+        // the service at a server.
+        const String path(programDataDir + "zorvane_cloud.conf");
+        String text;
+        String why;
+        if (!FileSystem::readTrustedFile(path, text, why) && !why.empty()) {
+            Logger::instance()->out(LOGLEVEL_ERROR, "CloudConfig %s ignored: %s\n", path.c_str(),
+                                    why.c_str());
+        }
+        std::istringstream file(text);
         for (std::string raw; std::getline(file, raw);) {
             String line(raw);
             line.removeWhiteSpace();

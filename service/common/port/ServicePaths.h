@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "base/String.h"
 
 // Every folder and file the service uses, built once at start. Windows:
@@ -16,12 +18,17 @@ struct ServicePaths {
     String logLevelPath;
     String logPath;
     String updateInstallerPath;
+    // What was wrong with a folder and what was done about it, for the log
+    // (the folders are made before the logger exists).
+    std::vector<String> folderNotes;
 };
 
 namespace ServicePathsBuilder {
 
-// Builds the paths and creates the folders (one level, result ignored); all
-// empty when the system folder cannot be read.
+// Builds the paths and makes the program-data and temp folders the
+// service's own (FileSystem::makeServiceFolder); all empty when the system
+// folder cannot be read. The paths in a folder that cannot be made the
+// service's stay empty, so nothing is read or written there.
 ServicePaths build();
 
 }  // namespace ServicePathsBuilder

@@ -31,36 +31,53 @@ FileStore::FileStore(const String& path, Access access) : Store(path), mAccess(a
 
 FileStore::~FileStore() = default;
 
+FileSystem::Protection FileStore::protection() const {
+    return mAccess == PRIVATE ? FileSystem::Protection::PRIVATE : FileSystem::Protection::SHARED;
+}
+
 void FileStore::open(int mode) {
+    if (fStream.is_open()) {
+        return;  // the earlier mode stays in force
+    }
     std::ios_base::openmode flags = streamMode(mode);
-    if (!fStream.is_open() && mode == ZORVANE_FILE_WRITE) {
+    if (mode == ZORVANE_FILE_WRITE) {
         openReplacement(flags);
         return;
     }
-    if (!fStream.is_open() && mAccess == PRIVATE && !FileSystem::makePrivateFile(mPath)) {
-        // Never fall back to a file others could read.
-        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open makePrivateFile failed %d\n",
-                                FileSystem::lastError());
-        return;
+    // A store that only reads leaves an existing file as it is; every other
+    // mode writes, so the file must be the service's own first (a link or a
+    // file planted by someone else is replaced, never written through).
+    bool prepared = false;
+    if (mode != ZORVANE_FILE_READ || FileSystem::isLink(mPath)) {
+        if (!FileSystem::prepareFile(mPath, protection())) {
+            logOpenFailed();
+            return;
+        }
+        prepared = true;
     }
-    if (!fStream.is_open()) {
-        fStream.open(mPath, flags);
-        fStream.clear();
-    }
-    if (fStream.is_open()) {
-        return;
-    }
-    // Typically a missing file opened with "in": create it empty, then open
-    // it as asked.
-    fStream.open(mPath, std::ios::binary | std::ios::out);
-    if (!fStream.is_open()) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
-                                FileSystem::lastError());
-        fStream.clear();
-        return;
-    }
-    close();
     fStream.open(mPath, flags);
+    fStream.clear();
+    if (fStream.is_open() || prepared) {
+        if (!fStream.is_open()) {
+            logOpenFailed();
+        }
+        return;
+    }
+    // A missing file opened for reading: create it empty, then open it.
+    if (!FileSystem::prepareFile(mPath, protection())) {
+        logOpenFailed();
+        return;
+    }
+    fStream.open(mPath, flags);
+    fStream.clear();
+    if (!fStream.is_open()) {
+        logOpenFailed();
+    }
+}
+
+void FileStore::logOpenFailed() {
+    Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
+                            FileSystem::lastError());
     fStream.clear();
 }
 
@@ -68,16 +85,14 @@ void FileStore::openReplacement(std::ios_base::openmode flags) {
     // A whole new content goes to a side file that replaces the old one on
     // close, so a crash or a full disk never leaves half a file behind.
     String sideFile(mPath + ".new");
-    if (mAccess == PRIVATE && !FileSystem::makePrivateFile(sideFile)) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open makePrivateFile failed %d\n",
-                                FileSystem::lastError());
+    if (!FileSystem::prepareFile(sideFile, protection())) {
+        logOpenFailed();
         return;
     }
     fStream.open(sideFile, flags);
     fStream.clear();
     if (!fStream.is_open()) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
-                                FileSystem::lastError());
+        logOpenFailed();
         return;
     }
     mReplacement = sideFile;

@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "port/FileSystem.h"
 #include "settings/Store.h"
 
 // A store kept in one file, through a binary file stream. Constructing it
@@ -11,7 +12,9 @@ public:
     enum Access { SHARED, PRIVATE };
 
     // A PRIVATE store's file is readable by its owner (on Windows: SYSTEM and
-    // Administrators) only; it holds secrets such as the password digest.
+    // Administrators) only; it holds secrets such as the password digest. A
+    // SHARED one's every local user may read. Either way the file is the
+    // service's own: a link or another user's file in its place is replaced.
     explicit FileStore(const String& path, Access access = SHARED);
     ~FileStore() override;
 
@@ -25,6 +28,8 @@ public:
 
 private:
     void openReplacement(std::ios_base::openmode flags);
+    void logOpenFailed();
+    FileSystem::Protection protection() const;
 
     std::fstream fStream;
     String mReplacement;  // side file of an open ZORVANE_FILE_WRITE store

@@ -319,7 +319,8 @@ void Settings::populateFromString(String text) {
         mpDevice->setDeviceSignature(head.signature);
     }
 
-    log->out(LOGLEVEL_INFO, "populateFromString before userMap %s\n", rest.c_str());
+    log->out(LOGLEVEL_INFO, "populateFromString before userMap %s\n",
+             SettingsText::maskSessionKeys(rest).c_str());
     String userMap = SettingsText::takeUserMapBlock(rest);
     userMap.removeWhiteSpace();
     populateUserMapFromString(String(userMap + "\n"));
@@ -374,7 +375,8 @@ void Settings::saveToStore() {
     Logger* log = Logger::instance();
     String text = toString();
     if (text.empty()) {
-        log->out(LOGLEVEL_WARN, "Settings::saveToStore() Not saving %s\n", text.c_str());
+        log->out(LOGLEVEL_WARN, "Settings::saveToStore() Not saving %s\n",
+                 maskForLog(text).c_str());
         return;
     }
     log->out(LOGLEVEL_INFO, "Settings::saveToStore() %s\n", maskForLog(text).c_str());

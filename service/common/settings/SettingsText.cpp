@@ -9,6 +9,7 @@ namespace SettingsText {
 
 const char kSep[] = ", ";
 const char kAltPrefix[] = "ALT:";
+const char kMask[] = "********";
 
 namespace {
 
@@ -171,9 +172,38 @@ String childLine(uint32_t id, const ChildInfo& child) {
                   decimalText(child.getLevel()) + kSep + child.getSessionKey() + "\n");
 }
 
+String maskSessionKeys(const String& text) {
+    // Only child lines have three separators: the key is all behind the
+    // third (so a key or name holding ", " is still hidden whole).
+    String masked;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        const size_t stop = end == String::npos ? text.size() : end;
+        String line(text.substr(start, stop - start));
+        size_t cut = 0;
+        int separators = 0;
+        while (separators < 3 && (cut = line.find(kSep, cut)) != String::npos) {
+            cut += 2;
+            ++separators;
+        }
+        if (separators == 3) {
+            line = String(line.substr(0, cut) + kMask);
+        }
+        masked += line;
+        if (end == String::npos) {
+            break;
+        }
+        masked += "\n";
+        start = end + 1;
+    }
+    return masked;
+}
+
 String maskForLog(const String& text) {
     // The digest is the second field of the account line: the line after the
-    // server line and the optional "ALT:" line.
+    // server line and the optional "ALT:" line. The session keys are on the
+    // child lines after it.
     String rest = text;
     String masked;
     String line;
@@ -190,14 +220,14 @@ String maskForLog(const String& text) {
             splitField(line, user, tail);
             splitField(tail, digest, filterSwitch);
             if (line.contains(kSep)) {
-                line = String(user + kSep + "********" + (tail.contains(kSep) ? kSep : "") +
+                line = String(user + kSep + kMask + (tail.contains(kSep) ? kSep : "") +
                               filterSwitch);
             }
             done = true;
         }
         masked += line + "\n";
     }
-    return String(masked + rest);
+    return String(masked + maskSessionKeys(rest));
 }
 
 }  // namespace SettingsText

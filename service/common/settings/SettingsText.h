@@ -24,6 +24,7 @@ namespace SettingsText {
 
 extern const char kSep[];        // ", "
 extern const char kAltPrefix[];  // "ALT:"
+extern const char kMask[];       // what a secret is logged as
 
 // The server, account and device lines as read, each field trimmed.
 struct HeadLines {
@@ -65,7 +66,11 @@ bool parseChildLine(const String& line, ChildInfo& child);
 String userMapLine(const String& sid, uint32_t childId);
 String childLine(uint32_t id, const ChildInfo& child);
 
-// The text with the password digest of the account line masked, for logs.
+// The text with the password digest of the account line and the children's
+// session keys masked, for logs.
 String maskForLog(const String& text);
+// Any settings text after the account line (user map and child lines) with
+// the session keys masked, for logs.
+String maskSessionKeys(const String& text);
 
 }  // namespace SettingsText
