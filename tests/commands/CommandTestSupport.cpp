@@ -83,6 +83,17 @@ void storeAccount(const std::string& authServer) {
     Authentication::md5Hex("parent123", digest);
     admin->setPassword(digest);
     settings.setAdminInfo(admin);
+    // The children the tests' maps name.
+    std::map<uint32_t, ChildInfo> children;
+    for (uint32_t id : {3u, 4u}) {
+        ChildInfo child;
+        child.setId(id);
+        child.setLevel(1);
+        child.setName(String("child" + std::to_string(id)));
+        child.setSessionKey("key");
+        children[id] = child;
+    }
+    settings.setChildList(children);
     TestDevice::instance().setDeviceId(4711);
 }
 

@@ -350,7 +350,7 @@ TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
          ""},
         {{"map"}, "", 0, "S-1-22-1-1002, 103\n", ""},
         {{"children"}, "", 0, "101, 1, Alice\n102, 2, Ben\n103, 3, Cara\n", ""},
-        {{"n-users"}, "", 0, "39\n", ""},
+        {{"n-users"}, "", 0, "child list: 39 bytes\n", ""},
         {{"auth-status"}, "", 0, "signed in\n", ""},
         {{"status"}, "", 0, "not filtering", ""},
         {{"check-disable", "parent"}, "parent123\n", 0, "Password accepted.", ""},

@@ -150,21 +150,28 @@ TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
         {{"children"}, "", 0, "3, 1, Bo\n7, 2, Ann\n", ""},
         {{"map"}, "", 0, "S-1-22-1-1000, 3\n", ""},
         // The service takes a map only after a sign-in on the same connection.
-        {{"set-map", "-"}, "S-1-22-1-1001, 4\n", 2, "", "needs --user"},
+        {{"set-map", "-"}, "S-1-22-1-1001, 7\n", 2, "", "needs --user"},
         {{"set-map", "-"},
-         "parent\nsecret\nS-1-22-1-1001, 4\n",
+         "parent\nsecret\nS-1-22-1-1001, 7\n",
          0,
          "User map stored.",
          "User: ",
          true},
-        {{"map"}, "", 0, "S-1-22-1-1001, 4\n", ""},
+        {{"map"}, "", 0, "S-1-22-1-1001, 7\n", ""},
         {{"set-map", "--user", "parent", dir.file("map.txt")},
          "secret\n",
          0,
          "User map stored.",
          ""},
         {{"map"}, "", 0, "S-1-22-1-1002, 7\n", ""},
-        {{"set-map", "--user", "parent", "-"}, "secret\n", 1, "", "refused the user map"},
+        {{"set-map", "--user", "parent", "-"}, "secret\n", 1, "", "did not store the user map"},
+        // Checked before it is sent: the line is named and nothing stored.
+        {{"set-map", "--user", "parent", "-"},
+         "secret\nS-1-22-1-1004, 7\nS-1-22-1-1005, 4\n",
+         2,
+         "",
+         "line 2 of the user map (\"S-1-22-1-1005, 4\"): the account has no child profile 4"},
+        {{"set-map", "--user", "parent", "-"}, "secret\nS-1-22-1-1004 7\n", 2, "", "line 1"},
         {{"set-map", "--user", "parent", dir.file("absent.txt")}, "", 2, "", "cannot read"},
         {{"set-map"}, "", 2, "", "needs a file"},
         {{"set-map", "--user"}, "", 2, "", "--user needs a name"},
@@ -179,10 +186,12 @@ TEST(Zorvanectl, SubcommandsOverTheRealChannel) {
             EXPECT_EQ(out.find("Usage"), std::string::npos);
         }
     }
-    // The sign-in went first on the same connection as the map.
+    // The sign-in went first on the same connection as the map, then the
+    // child list the map was checked against.
     std::vector<uint32_t> ids = script.builtIds();
-    ASSERT_GE(ids.size(), 3u);
-    EXPECT_EQ(ids[ids.size() - 3], UI_READ_AUTH_CMD);
+    ASSERT_GE(ids.size(), 4u);
+    EXPECT_EQ(ids[ids.size() - 4], UI_READ_AUTH_CMD);
+    EXPECT_EQ(ids[ids.size() - 3], UI_READ_GET_USER_LIST_CMD);
     EXPECT_EQ(ids[ids.size() - 2], UI_READ_SET_SYS_ZORV_USER_MAP_CMD);
 }
 
