@@ -88,8 +88,8 @@ TEST(CloudConnection, NamesItsOwnServersAndTheCallersAddress) {
               "FILTER, " +
                   https +
                   "/zorv\n"
-                  "AUTH, http://127.0.0.1:" +
-                  std::to_string(cloud.httpPort()) +
+                  "AUTH, " +
+                  https +
                   "/cgi-bin/auth\n"
                   "FILTER1, " +
                   https +
