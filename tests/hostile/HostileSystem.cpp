@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -38,16 +39,26 @@ void HostileSystem::TearDown() {
 }
 
 Environment HostileSystem::serviceEnvironment() const {
-    return Environment{"ZORVANE_DATA_DIR=" + dataDir(),
-                       "ZORVANE_TEMP_DIR=" + tempDir(),
-                       "ZORVANE_RUN_DIR=" + runDir(),
-                       "ZORVANE_CONNECTION_URL=" + mCloud->connectionUrl(),
-                       "ZORVANE_CONNECTION_URL_FALLBACK=" + mCloud->connectionUrl()};
+    Environment environment{"ZORVANE_DATA_DIR=" + dataDir(), "ZORVANE_TEMP_DIR=" + tempDir(),
+                            "ZORVANE_RUN_DIR=" + runDir()};
+    for (const std::string& setting : mCloud->serviceEnvironment()) {
+        environment.push_back(setting);
+    }
+    return environment;
 }
 
 void HostileSystem::startService(const Environment& extra) {
     Environment environment = serviceEnvironment();
-    environment.insert(environment.end(), extra.begin(), extra.end());
+    for (const std::string& setting : extra) {
+        // A setting given here replaces the fixture's of the same name.
+        const std::string name = setting.substr(0, setting.find('=') + 1);
+        environment.erase(std::remove_if(environment.begin(), environment.end(),
+                                         [&](const std::string& own) {
+                                             return own.compare(0, name.size(), name) == 0;
+                                         }),
+                          environment.end());
+        environment.push_back(setting);
+    }
     mService = std::make_unique<ChildProcess>(std::vector<std::string>{ZORVANE_SERVICE_PROGRAM},
                                               environment);
     ASSERT_TRUE(eventually([&] {

@@ -24,7 +24,8 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the service daemon (once the test planted what it wants to).
+    // Starts the service daemon (once the test planted what it wants to);
+    // `extra` settings replace the fixture's of the same name.
     void startService(const Environment& extra = {});
     void stopService() { mService.reset(); }
 
