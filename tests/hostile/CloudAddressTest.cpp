@@ -89,7 +89,7 @@ TEST_F(CloudAddress, ForgedPlainHttpSignInAddressIsRefused) {
 
     // The real cloud over HTTPS: the parent signs in and maps the child.
     startService();
-    ASSERT_TRUE(parentSetsMap("S-1-22-1-" + std::to_string(child().uid) + ", 101\n"));
+    ASSERT_TRUE(parentSetsMap(child().sid() + ", 101\n")) << serviceLog();
     const int honestSignIns = signIns(honestRequests(), "https");
     EXPECT_GE(honestSignIns, 1) << honestRequests();
     EXPECT_TRUE(contains(settingsText(), honestAuth())) << settingsText();
