@@ -45,10 +45,13 @@ step "stand-in cloud"
   --port-file "$root/cloud.ports" --log "$root/cloud-requests.log" >"$root/cloud.out" 2>&1 &
 pids+=($!)
 wait_for "$root/cloud.ports" "the cloud"
-http_port=$(awk '$1 == "http" {print $2}' "$root/cloud.ports")
-export ZORVANE_CONNECTION_URL=http://127.0.0.1:$http_port/cgi-bin/connection
+https_port=$(awk '$1 == "https" {print $2}' "$root/cloud.ports")
+export ZORVANE_CONNECTION_URL=https://127.0.0.1:$https_port/cgi-bin/connection
 export ZORVANE_CONNECTION_URL_FALLBACK=$ZORVANE_CONNECTION_URL
-echo "connection info at $ZORVANE_CONNECTION_URL"
+# The stand-in's certificate is its own: the service trusts it as its CA.
+ZORVANE_CA_FILE=$(awk '$1 == "certificate" {print $2}' "$root/cloud.ports")
+export ZORVANE_CA_FILE
+echo "connection info at $ZORVANE_CONNECTION_URL (CA file $ZORVANE_CA_FILE)"
 
 step "filter host"
 "$bin/module/linux/zorvane_filter" --log "$root/filter.log" &

@@ -118,7 +118,23 @@ CloudProcess::~CloudProcess() {
 }
 
 std::string CloudProcess::connectionUrl() const {
+    if (mHttpsPort == 0) {
+        return plainConnectionUrl();
+    }
+    return "https://127.0.0.1:" + std::to_string(mHttpsPort) + "/cgi-bin/connection";
+}
+
+std::string CloudProcess::plainConnectionUrl() const {
     return "http://127.0.0.1:" + std::to_string(mHttpPort) + "/cgi-bin/connection";
+}
+
+std::vector<std::string> CloudProcess::serviceEnvironment() const {
+    std::vector<std::string> environment{"ZORVANE_CONNECTION_URL=" + connectionUrl(),
+                                         "ZORVANE_CONNECTION_URL_FALLBACK=" + connectionUrl()};
+    if (!mCertificate.empty()) {
+        environment.push_back("ZORVANE_CA_FILE=" + mCertificate);
+    }
+    return environment;
 }
 
 std::string CloudProcess::output() const {

@@ -25,8 +25,14 @@ public:
     int httpsPort() const { return mHttpsPort; }  // 0 when HTTPS is off
     // The CA file an HTTPS client must trust.
     const std::string& certificate() const { return mCertificate; }
-    // The service's connection URL for this cloud.
+    // The service's connection URL for this cloud: HTTPS (trust
+    // certificate()) unless HTTPS is off.
     std::string connectionUrl() const;
+    // The same over plain HTTP, as a service configured for it explicitly.
+    std::string plainConnectionUrl() const;
+    // The service's environment for this cloud: both connection URLs and
+    // the CA file.
+    std::vector<std::string> serviceEnvironment() const;
     std::string requestLogPath() const { return mWorkDir + "/requests.log"; }
     // Standard output and error so far.
     std::string output() const;

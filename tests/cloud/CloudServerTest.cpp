@@ -89,13 +89,40 @@ TEST(CloudConnection, NamesItsOwnServersAndTheCallersAddress) {
               "FILTER, " +
                   https +
                   "/zorv\n"
-                  "AUTH, http://127.0.0.1:" +
-                  std::to_string(cloud.httpPort()) +
+                  "AUTH, " +
+                  https +
                   "/cgi-bin/auth\n"
                   "FILTER1, " +
                   https +
                   "/zorv1\n"
                   "PUBLICIP, 127.0.0.1\n");
+}
+
+// The servers are named as the client named the cloud, so that a TLS client
+// that matches certificates by name only can verify them.
+TEST(CloudConnection, NamesItsServersByTheHostTheClientAsked) {
+    TempDir dir;
+    CloudProcess cloud(dir.path().string());
+    const struct {
+        const char* host;
+        const char* named;
+    } cases[] = {
+        {"localhost", "localhost"},
+        {"127.0.0.1", "127.0.0.1"},
+        {"[::1]", "[::1]"},
+        {"bad/name", "127.0.0.1"},  // not a plain name: the address reached
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.host);
+        const std::string port = std::to_string(cloud.httpPort());
+        Reply reply = get(cloud, kConnectionQuery, {{"Host", std::string(c.host) + ":" + port}});
+        const std::string https =
+            std::string("https://") + c.named + ":" + std::to_string(cloud.httpsPort());
+        EXPECT_NE(reply.body.find("FILTER, " + https + "/zorv\n"), std::string::npos)
+            << reply.body;
+        EXPECT_NE(reply.body.find("AUTH, " + https + "/cgi-bin/auth\n"), std::string::npos)
+            << reply.body;
+    }
 }
 
 TEST(CloudConnection, FollowsTheDataFile) {

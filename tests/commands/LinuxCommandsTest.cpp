@@ -133,6 +133,7 @@ protected:
         if (cloud) {
             setenvForTest("ZORVANE_CONNECTION_URL", nullptr);
             setenvForTest("ZORVANE_CONNECTION_URL_FALLBACK", nullptr);
+            setenvForTest("ZORVANE_CA_FILE", nullptr);
             CloudConfig::install(CloudConfig::load(""));
         }
         resetSettings();
@@ -142,6 +143,7 @@ protected:
         cloud = std::make_unique<CloudProcess>(dir.file("cloud"));
         setenvForTest("ZORVANE_CONNECTION_URL", cloud->connectionUrl().c_str());
         setenvForTest("ZORVANE_CONNECTION_URL_FALLBACK", cloud->connectionUrl().c_str());
+        setenvForTest("ZORVANE_CA_FILE", cloud->certificate().c_str());
         CloudConfig::install(CloudConfig::load(""));
     }
 

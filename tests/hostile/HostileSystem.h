@@ -24,7 +24,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the service daemon (once the test planted what it wants to).
+    // Starts the service daemon (once the test planted what it wants to)
+    // and waits for its channel and its first check pass; `extra` settings
+    // replace the fixture's of the same name.
     void startService(const Environment& extra = {});
     void stopService() { mService.reset(); }
 
@@ -69,3 +71,5 @@ protected:
 };
 
 bool contains(const std::string& text, const std::string& part);
+// How many times `part` occurs in `text`.
+int countOf(const std::string& text, const std::string& part);

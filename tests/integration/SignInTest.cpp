@@ -91,15 +91,16 @@ protected:
 
     void startService() {
         ASSERT_TRUE(mCloud) << "the service learns the cloud's address at start";
-        mService = std::make_unique<ChildProcess>(
-            std::vector<std::string>{ZORVANE_SERVICE_PROGRAM},
-            Environment{"ZORVANE_DATA_DIR=" + mDir.file("data"),
-                        "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
-                        "ZORVANE_RUN_DIR=" + mDir.file("run"),
-                        "ZORVANE_CONNECTION_URL=" + mCloud->connectionUrl(),
-                        "ZORVANE_CONNECTION_URL_FALLBACK=" + mCloud->connectionUrl(),
-                        "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
-                        "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")});
+        Environment environment{"ZORVANE_DATA_DIR=" + mDir.file("data"),
+                                "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
+                                "ZORVANE_RUN_DIR=" + mDir.file("run"),
+                                "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
+                                "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")};
+        for (const std::string& setting : mCloud->serviceEnvironment()) {
+            environment.push_back(setting);
+        }
+        mService = std::make_unique<ChildProcess>(std::vector<std::string>{ZORVANE_SERVICE_PROGRAM},
+                                                  environment);
         ASSERT_TRUE(eventually([&] { return contains(serviceLog(), "waiting for UI command"); }))
             << serviceLog();
         mClient = std::make_unique<CService>(

@@ -86,7 +86,30 @@ INSTANTIATE_TEST_SUITE_P(
                        "https://f/z\r\n",
                        true, "https://f/z", "https://a/a", "", ""},
         ConnectionCase{"AuthMissing", "ZORVANE_VERSION, 2\nFILTER, https://f/z\n", false, "", "",
-                       "", ""}),
+                       "", ""},
+        // Every server address must be https with a host, or the reply is refused.
+        ConnectionCase{"PlainHttpAuthRefused",
+                       "ZORVANE_VERSION, 2\nFILTER, https://f/z\nAUTH, http://a/a\n", false, "",
+                       "", "", ""},
+        ConnectionCase{"PlainHttpFilterRefused",
+                       "ZORVANE_VERSION, 2\nFILTER, http://f/z\nAUTH, https://a/a\n", false, "",
+                       "", "", ""},
+        ConnectionCase{"PlainHttpFallbackRefused",
+                       "ZORVANE_VERSION, 2\nFILTER, https://f/z\nAUTH, https://a/a\nFILTER1, "
+                       "http://g/z\n",
+                       false, "", "", "", ""},
+        ConnectionCase{"SchemelessAuthRefused",
+                       "ZORVANE_VERSION, 2\nFILTER, https://f/z\nAUTH, a.example/https://\n",
+                       false, "", "", "", ""},
+        ConnectionCase{"HttpsWithoutHostRefused",
+                       "ZORVANE_VERSION, 2\nFILTER, https:///z\nAUTH, https://a/a\n", false, "",
+                       "", "", ""},
+        ConnectionCase{"UpperCaseSchemeRefused",
+                       "ZORVANE_VERSION, 2\nFILTER, https://f/z\nAUTH, HTTPS://a/a\n", false, "",
+                       "", "", ""},
+        ConnectionCase{"HttpsWithPortAndQueryTaken",
+                       "ZORVANE_VERSION, 2\nFILTER, https://f:8443\nAUTH, https://a:8443?x=1\n",
+                       true, "https://f:8443", "https://a:8443?x=1", "", ""}),
     [](const testing::TestParamInfo<ConnectionCase>& param) { return std::string(param.param.label); });
 
 struct AuthCase {

@@ -189,7 +189,7 @@ CloudData CloudData::parse(const std::string& jsonText) {
     }
     const std::string defaultFilter = "https://{host}:{https_port}/zorv";
     const std::string noFallback;
-    const std::string defaultAuth = "http://{host}:{http_port}/cgi-bin/auth";
+    const std::string defaultAuth = "https://{host}:{https_port}/cgi-bin/auth";
     data.filterUrl = text(root, "filter", "data", &defaultFilter);
     data.fallbackFilterUrl = text(root, "filter1", "data", &noFallback);
     data.authUrl = text(root, "auth", "data", &defaultAuth);

@@ -2,6 +2,9 @@
 
 #include <httplib.h>
 
+#include <algorithm>
+#include <cctype>
+
 std::string displayAddress(const std::string& address, bool forUrl) {
     const std::string mapped = "::ffff:";
     if (address.rfind(mapped, 0) == 0 && address.find('.') != std::string::npos) {
@@ -30,6 +33,20 @@ std::string expandUrl(const std::string& text, const std::string& host,
     return result;
 }
 
+std::string hostNameOf(const std::string& hostHeader) {
+    std::string host;
+    if (!hostHeader.empty() && hostHeader[0] == '[') {
+        const size_t close = hostHeader.find(']');
+        host = close == std::string::npos ? std::string() : hostHeader.substr(1, close - 1);
+    } else {
+        host = hostHeader.substr(0, hostHeader.find(':'));
+    }
+    const bool plain = std::all_of(host.begin(), host.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
+    });
+    return plain ? host : std::string();
+}
+
 std::string ConnectionRole::reply(const std::string& serverAddress,
                                   const std::string& callerAddress) const {
     std::string host =
@@ -49,6 +66,12 @@ std::string ConnectionRole::reply(const std::string& serverAddress,
 void ConnectionRole::addRoutes(httplib::Server& server, Listener) {
     server.Get("/cgi-bin/connection", [this](const httplib::Request& request,
                                              httplib::Response& response) {
-        response.set_content(reply(request.local_addr, request.remote_addr), "text/plain");
+        // The name the client used, so that its TLS library can match the
+        // certificate by name (some match no address); else the address.
+        std::string host = hostNameOf(request.get_header_value("Host"));
+        if (host.empty()) {
+            host = request.local_addr;
+        }
+        response.set_content(reply(host, request.remote_addr), "text/plain");
     });
 }

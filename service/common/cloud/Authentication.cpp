@@ -169,7 +169,24 @@ bool Authentication::parseConnectionData(std::shared_ptr<ConnectionInfo>& out,
         }
         *target = line.value;
     }
-    if (filter.empty() || auth.empty()) {
+    // A reply may only name servers whose answers are verified: a plain-HTTP
+    // address would let whoever forged the reply answer the sign-in and the
+    // host questions, so the whole reply is refused and the current
+    // connection info stays.
+    bool refused = false;
+    const struct {
+        const char* key;
+        const String& value;
+    } addresses[] = {{"FILTER", filter}, {"AUTH", auth}, {"FILTER1", filter1}};
+    for (const auto& address : addresses) {
+        if (!address.value.empty() && !ConnectionInfo::isHttpsUrl(address.value)) {
+            log->out(LOGLEVEL_ERROR,
+                     "Authentication::parseConnectionData refused %s %s: not an https address\n",
+                     address.key, address.value.c_str());
+            refused = true;
+        }
+    }
+    if (filter.empty() || auth.empty() || refused) {
         log->out(LOGLEVEL_ERROR, "Authentication::parseConnectionData failed\n");
         return false;
     }

@@ -1,5 +1,6 @@
 #include "cloud/CloudConfig.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <mutex>
 #include <sstream>
@@ -8,17 +9,27 @@
 #include "base/Logger.h"
 #include "port/FileSystem.h"
 
-#ifndef ZORVANE_CONNECTION_URL
-#define ZORVANE_CONNECTION_URL "http://127.0.0.1:8480/cgi-bin/connection"
-#endif
-#ifndef ZORVANE_CONNECTION_URL_FALLBACK
-#define ZORVANE_CONNECTION_URL_FALLBACK "http://localhost:8480/cgi-bin/connection"
+// The build gives both (service/CMakeLists.txt), https by default.
+#if !defined(ZORVANE_CONNECTION_URL) || !defined(ZORVANE_CONNECTION_URL_FALLBACK)
+#error "ZORVANE_CONNECTION_URL and ZORVANE_CONNECTION_URL_FALLBACK must be defined"
 #endif
 
 namespace {
 
 std::mutex gLock;  // guards gCurrent
 CloudConfig gCurrent{ZORVANE_CONNECTION_URL, ZORVANE_CONNECTION_URL_FALLBACK, {}};
+
+// The scheme is case-insensitive to libcurl, and a URL without one is sent
+// as plain HTTP.
+bool isHttps(const String& url) {
+    const char scheme[] = "https://";
+    for (size_t i = 0; i + 1 < sizeof(scheme); ++i) {
+        if (i >= url.size() || std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) {
+            return false;
+        }
+    }
+    return true;
+}
 
 bool parseMs(const String& text, long& value) {
     char* end = nullptr;
@@ -96,6 +107,16 @@ CloudConfig CloudConfig::load(const String& programDataDir) {
 }
 
 void CloudConfig::install(const CloudConfig& config) {
+    // Allowed when configured on purpose, but such a reply can be forged on
+    // the way: say so once.
+    for (const String& url : {config.connectionUrl, config.connectionFallbackUrl}) {
+        if (!url.empty() && !isHttps(url)) {
+            Logger::instance()->out(LOGLEVEL_WARN,
+                                    "CloudConfig: connection URL %s is not https, its replies "
+                                    "are not verified\n",
+                                    url.c_str());
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(gLock);
         gCurrent = config;

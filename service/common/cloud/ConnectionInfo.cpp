@@ -9,6 +9,15 @@ const char kHttpsPrefix[] = "https://";
 
 }  // namespace
 
+bool ConnectionInfo::isHttpsUrl(const String& url) {
+    const size_t prefix = sizeof(kHttpsPrefix) - 1;
+    if (url.compare(0, prefix, kHttpsPrefix) != 0) {
+        return false;
+    }
+    const size_t hostEnd = url.find_first_of("/?#", prefix);
+    return (hostEnd == std::string::npos ? url.size() : hostEnd) > prefix;
+}
+
 void ConnectionInfo::setFilterServer(const String& url) {
     filterServer = url;
     String host = url.after(kHttpsPrefix);

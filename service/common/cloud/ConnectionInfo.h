@@ -42,6 +42,10 @@ public:
     uint16_t getAlternateFilterServerPort() const;
     void setAlternateFilterServerPort(uint16_t port) { alternateFilterServerPort = port; }
 
+    // True for "https://" followed by a host: the only form a cloud server
+    // address is used in, so that each exchange verifies who answers.
+    static bool isHttpsUrl(const String& url);
+
     static constexpr uint16_t kDefaultFilterPort = 80;
     static constexpr uint16_t kDefaultAlternatePort = 60443;
 
