@@ -35,7 +35,7 @@ public:
     using LinuxDriver::LinuxDriver;
 
 protected:
-    void pauseAfterFailedRead() override {}
+    void pauseAfterFailedRead(std::chrono::milliseconds) override {}
 };
 
 class LinuxDriverTest : public ::testing::Test {
