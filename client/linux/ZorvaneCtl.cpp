@@ -351,13 +351,17 @@ int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService&
     }
     if (command == "status") {
         CStatusCommand request;
-        return printNumber(io, service, request, [&](uint32_t enabled) {
-            if (enabled == 1) {
-                io.out << "filtering\n";
-            } else {
-                io.out << "not filtering (or the filter module does not answer)\n";
-            }
-        });
+        std::unique_ptr<CReply> reply = request.execute(service);
+        if (!reply) {
+            return unreachable(io, service);
+        }
+        const uint32_t enabled = reply->number(CReply::kKeyAnswer);
+        if (enabled == UI_STATUS_FILTER_NO_ANSWER) {
+            io.err << "zorvanectl: the filter module does not answer\n";
+            return CTL_EXIT_REFUSED;
+        }
+        io.out << (enabled == 1 ? "filtering\n" : "not filtering\n");
+        return CTL_EXIT_OK;
     }
     if (command == "n-users") {
         CNUsersCommand request;

@@ -42,6 +42,11 @@ void Service::init() {
     if (!mpNotiferThread || !mpNotiferThread->create()) {
         log->out(LOGLEVEL_ERROR, "Notifier thread failed\n");
     }
+    // A filter that restarts, or whose device had to be opened again, is
+    // given everything at once rather than piece by piece over the checks.
+    if (Driver* driver = Driver::instance()) {
+        driver->setConfigurator(DriverSetup::configureOpenedDevice);
+    }
     log->out(LOGLEVEL_ERROR, "service::init() calling initializeDriver\n");
     if (initializeDriver() == 0) {
         log->out(LOGLEVEL_ERROR, "service::init() initializeDriver failed\n");
@@ -246,6 +251,7 @@ int Service::getConnection() {
             const uint16_t altPort = connection->getAlternateFilterServerPort();
             log->out(LOGLEVEL_INFO, "server details 0x%8x %d 0x%8x %d\n", address, port, altAddress,
                      altPort);
+            std::lock_guard<std::recursive_mutex> lock(DriverSetup::configurationLock());
             result = driver->setFilterAddress(address, altAddress, port, altPort);
         }
     }
@@ -258,7 +264,7 @@ int Service::doAuth() {
     log->out(LOGLEVEL_INFO, "Service::doAuth\n");
     Authentication* auth = Authentication::instance();
     Settings* settings = Settings::instance();
-    std::unique_lock<std::mutex> signIn(DriverSetup::signInLock());
+    std::unique_lock<std::recursive_mutex> signIn(DriverSetup::configurationLock());
     const int result = auth ? auth->doAuth(nullptr) : AUTH_STATUS_FAILED;
     switch (result) {
         case AUTH_STATUS_PASSED:
@@ -330,7 +336,9 @@ int Service::checkNotifierStatus() {
     int result = notifier->status();
     // Whatever the status, the filter follows the user whose notifier answered last.
     if (Driver* driver = Driver::instance()) {
-        driver->setCurrentChildUser(notifier->getCurrentChildId());
+        const uint32_t childId = notifier->getCurrentChildId();
+        std::lock_guard<std::recursive_mutex> lock(DriverSetup::configurationLock());
+        driver->setCurrentChildUser(childId);
     }
     return result;
 }

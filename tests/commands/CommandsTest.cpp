@@ -101,10 +101,10 @@ TEST_F(CommandsOverPipe, AuthStatusMapAndModuleStatusWithoutAFilter) {
     EXPECT_EQ(reply->text(CReply::kKeyAnswer), "S-1-22-1-1000, 3\nS-1-22-1-1001, 0\n");
     EXPECT_TRUE(log.saw("GetSysZorvUserMapCommand::execute 34 34 \nS-1-22-1-1000, 3\n"));
 
-    // No filter to ask: 0, and the connection stays in step.
+    // No filter to ask: neither on nor off, and the connection stays in step.
     reply = CStatusCommand().execute(service);
     ASSERT_TRUE(reply);
-    EXPECT_EQ(reply->number(CReply::kKeyAnswer), 0u);
+    EXPECT_EQ(reply->number(CReply::kKeyAnswer), UI_STATUS_FILTER_NO_ANSWER);
     reply = CAuthStatusCommand().execute(service);
     ASSERT_TRUE(reply);
     EXPECT_EQ(reply->number(CReply::kKeyAnswer), 404u);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -25,10 +26,12 @@
 #include "commands/CommandFactory.h"
 #include "CommandTestSupport.h"
 #include "CtlCase.h"
+#include "driver/DriverSetup.h"
 #include "FilterHostProcess.h"
 #include "LinuxDriver.h"
 #include "notifier/Notifier.h"
 #include "notifier/NotifyCodes.h"
+#include "commands/ProfileCommands.h"
 #include "TestSupport.h"
 #include "LinuxNotifyFolders.h"
 #include "UserNotifierServer.h"
@@ -343,6 +346,7 @@ TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
     startCloud();
     ServedCommands served(endpoint);
     const std::vector<CtlCase> cases = {
+        {{"status"}, "", 0, "not filtering", ""},
         {{"set-map", "-"}, "S-1-22-1-1002, 103\n", 2, "", "needs --user"},
         {{"set-map", "--user", "parent", "-"}, "wrong\nS-1-22-1-1002, 103\n", 1, "", "code 403"},
         {{"set-map", "--user", "parent", "-"},
@@ -354,7 +358,6 @@ TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
         {{"children"}, "", 0, "101, 1, Alice\n102, 2, Ben\n103, 3, Cara\n", ""},
         {{"n-users"}, "", 0, "child list: 39 bytes\n", ""},
         {{"auth-status"}, "", 0, "signed in\n", ""},
-        {{"status"}, "", 0, "not filtering", ""},
         {{"check-disable", "parent"}, "parent123\n", 0, "Password accepted.", ""},
         {{"check-enable", "parent"}, "nope\n", 1, "", "not accepted"},
         {{"check-enable"}, "", 2, "", "exactly one user name"},
@@ -364,13 +367,107 @@ TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
     }
     EXPECT_TRUE(mapHas(hostMap(), "S-1-22-1-1002", 103)) << hostMap();
 
-    ASSERT_EQ(driver->setFilterStatus(1), 1);
-    std::istringstream in;
-    std::ostringstream out;
-    std::ostringstream err;
-    CService service(endpoint.makeClient());
-    EXPECT_EQ(runZorvaneCtl({"status"}, CtlStreams{in, out, err, false}, service), 0);
-    EXPECT_EQ(out.str(), "filtering\n");
+    // The filter was switched on with a map that filters somebody, and off
+    // with one that filters nobody; a filter that is gone is not "off".
+    EXPECT_EQ(runCtlCase({{"status"}, "", 0, "", ""}, endpoint), "filtering\n");
+    runCtlCase({{"set-map", "--user", "parent", "-"},
+                "parent123\nS-1-22-1-1002, 0\n",
+                0,
+                "User map stored.",
+                ""},
+               endpoint);
+    EXPECT_EQ(runCtlCase({{"status"}, "", 0, "", ""}, endpoint), "not filtering\n");
+    host.reset();
+    EXPECT_EQ(runCtlCase({{"status"}, "", 1, "", "the filter module does not answer"}, endpoint),
+              "");
+}
+
+// The SIDs of the host's last map dump in `log`, sorted.
+std::vector<std::string> lastDumpedSids(const std::string& log) {
+    std::vector<std::string> sids;
+    const size_t at = log.rfind("WinUser Map DUMP");
+    if (at == std::string::npos) {
+        return sids;
+    }
+    const std::string dump = log.substr(at, log.find("#### end", at) - at);
+    static const std::regex sidLine("sid - ([^\\n]*)\\n");
+    for (auto it = std::sregex_iterator(dump.begin(), dump.end(), sidLine);
+         it != std::sregex_iterator(); ++it) {
+        sids.push_back((*it)[1]);
+    }
+    std::sort(sids.begin(), sids.end());
+    return sids;
+}
+
+// Two parents' map changes and the service's own configuration pass at the
+// same time: the filter always ends with one whole map, and no code fails.
+TEST_F(LinuxCommands, ConfigurationPassesAtOnceNeverLeaveAMixedMap) {
+    storeAccount();
+    ChildList children;
+    for (uint32_t id : {101u, 102u, 103u}) {
+        children[id].setId(id);
+        children[id].setLevel(1);
+        children[id].setName("child");
+        children[id].setSessionKey("key");
+    }
+    commandSettings().setChildList(children);
+    const std::string mapA = "S-1-22-1-1000, 101\nS-1-22-1-1001, 102\nS-1-22-1-1002, 103\n";
+    const std::string mapB = "S-1-22-1-2000, 103\nS-1-22-1-2001, 101\nS-1-22-1-2002, 102\n";
+    const std::vector<std::string> sidsA = {"S-1-22-1-1000", "S-1-22-1-1001", "S-1-22-1-1002"};
+    const std::vector<std::string> sidsB = {"S-1-22-1-2000", "S-1-22-1-2001", "S-1-22-1-2002"};
+    auto request = [](const std::string& map) {
+        std::vector<char> bytes(4 + map.size() + 1, 0);
+        StoreLe32(bytes.data(), UI_READ_SET_SYS_ZORV_USER_MAP_CMD);
+        std::copy(map.begin(), map.end(), bytes.begin() + 4);
+        return bytes;
+    };
+    const std::vector<char> requestA = request(mapA);
+    const std::vector<char> requestB = request(mapB);
+    auto setMap = [](const std::vector<char>& bytes) {
+        SetSysZorvUserMapCommand command(bytes.data(), static_cast<int>(bytes.size()));
+        std::unique_ptr<CommandResponse> response = command.execute();
+        return response ? response->getStatus() : COMMAND_FAILED;
+    };
+
+    size_t seen = 0;
+    int failures = 0;
+    int mixed = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::atomic<int> ready{0};
+        auto whenAllReady = [&ready] {
+            ++ready;
+            while (ready < 3) {
+            }
+        };
+        int resultB = 0;
+        int resultService = 0;
+        std::thread other([&] {
+            whenAllReady();
+            resultB = setMap(requestB);
+        });
+        std::thread service([&] {
+            whenAllReady();
+            resultService = DriverSetup::initializeDriver(DriverSetup::Style::SignIn);
+        });
+        whenAllReady();
+        const int resultA = setMap(requestA);
+        other.join();
+        service.join();
+        failures += (resultA != COMMAND_SUCCESS) + (resultB != COMMAND_SUCCESS) + (resultService != 1);
+
+        const std::string log = readFile(hostLog());
+        const std::vector<std::string> sids = lastDumpedSids(log.substr(seen));
+        seen = log.size();
+        if (sids != sidsA && sids != sidsB) {
+            ++mixed;
+            ADD_FAILURE() << "round " << round << ": " << ::testing::PrintToString(sids);
+        }
+        if (mixed > 3) {
+            break;
+        }
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(mixed, 0);
 }
 
 }  // namespace

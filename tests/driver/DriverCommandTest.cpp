@@ -91,6 +91,25 @@ TEST(DriverCommand, SetUserLengthIsSidPlusThirteen) {
     EXPECT_EQ(LoadLe32(buffer), 57u);
 }
 
+// The same command built again for a shorter SID: the record ends at the
+// new SID's NUL, not at what the longer one left in the buffer.
+TEST(DriverCommand, SetUserRebuiltWithAShorterSidEndsAtItsOwnNul) {
+    const std::string longSid = "S-1-5-21-1004336348-1177238915-682003330-512";
+    const std::string shortSid = "S-1-22-1-7";
+    auto made = command(ZORVANE_IOCTL_SET_USER, {});
+    made->setArgument(DriverCommand::kArgSid, text(longSid));
+    made->setArgument(DriverCommand::kArgSidLength, u32(static_cast<uint32_t>(longSid.size())));
+    made->setArgument(DriverCommand::kArgSidChildId, u32(3));
+    made->setArgument(DriverCommand::kArgSidTotal, u16(1));
+    made->setArgument(DriverCommand::kArgSidCurr, u16(1));
+    ASSERT_EQ(built(*made).size(), 12 + longSid.size() + 1);
+
+    made->setArgument(DriverCommand::kArgSid, ArgumentBlock(shortSid.data(), shortSid.size()));
+    made->setArgument(DriverCommand::kArgSidLength, u32(static_cast<uint32_t>(shortSid.size())));
+    EXPECT_EQ(built(*made),
+              RecordBytes().u32(kToken).u32(3).u16(1).u16(1).text(shortSid).bytes());
+}
+
 TEST(DriverCommand, PortListIsZeroedAndSized) {
     DriverCommand made(ZORVANE_IOCTL_GET_UNBLOCKED_PORTS);
     char* buffer = made.getPortListCommandArgs(3);

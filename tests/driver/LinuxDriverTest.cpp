@@ -5,10 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <thread>
@@ -19,6 +23,8 @@
 #include "LinuxDriver.h"
 #include "commands/NotifyCommand.h"
 #include "TestSupport.h"
+#include "zorvane_bytes.h"
+#include "zorvane_control_socket.h"
 #include "zorvane_ioctl.h"
 
 namespace {
@@ -35,8 +41,58 @@ public:
     using LinuxDriver::LinuxDriver;
 
 protected:
-    void pauseAfterFailedRead() override {}
+    void pauseAfterFailedRead(std::chrono::milliseconds) override {}
 };
+
+// A connection of its own to the host that closes the filter's access lock
+// with a challenge it never answers, as a restarted filter has it closed.
+class LockCloser {
+public:
+    explicit LockCloser(const std::string& socketPath) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
+        mFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (mFd >= 0 && connect(mFd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            close(mFd);
+            mFd = -1;
+        }
+    }
+    ~LockCloser() {
+        if (mFd >= 0) {
+            close(mFd);
+        }
+    }
+    bool closeLock() {
+        char request[ZORVANE_CONTROL_REQUEST_HEAD_SIZE + 4] = {};
+        StoreLe32(request, ZORVANE_CONTROL_OP_IOCTL);
+        StoreLe32(request + 4, ZORVANE_IOCTL_GET_CHALLENGE);
+        StoreLe32(request + 8, 4);
+        StoreLe32(request + 12, 4);
+        char reply[ZORVANE_CONTROL_REPLY_HEAD_SIZE + 4];
+        return mFd >= 0 && send(mFd, request, sizeof(request), MSG_NOSIGNAL) == sizeof(request) &&
+               recv(mFd, reply, sizeof(reply), MSG_WAITALL) == sizeof(reply) && LoadLe32(reply) == 1;
+    }
+
+private:
+    int mFd = -1;
+};
+
+// The SID lines of the host's last map dump, in its order.
+std::vector<std::string> lastDumpedSids(const std::string& log) {
+    std::vector<std::string> sids;
+    const size_t at = log.rfind("WinUser Map DUMP");
+    if (at == std::string::npos) {
+        return sids;
+    }
+    const std::string dump = log.substr(at, log.find("#### end", at) - at);
+    static const std::regex sidLine("sid - ([^\n]*)\n");
+    for (auto it = std::sregex_iterator(dump.begin(), dump.end(), sidLine);
+         it != std::sregex_iterator(); ++it) {
+        sids.push_back((*it)[1]);
+    }
+    return sids;
+}
 
 class LinuxDriverTest : public ::testing::Test {
 protected:
@@ -164,6 +220,99 @@ TEST_F(LinuxDriverTest, HostThatRestartsIsReachedAgainAfterTheStatusCheck) {
     EXPECT_EQ(driver.status(errCode), DRIVER_WORKING);
     // The restarted filter's lock is closed again: reopened on demand.
     EXPECT_EQ(driver.setFilterStatus(1), 1);
+}
+
+// Two threads whose codes find the lock closed each run the access-lock
+// sequence: one's challenge must not close the lock between the other's
+// sequence and its retry.
+TEST_F(LinuxDriverTest, TwoThreadsOpeningTheLockAtOnceNeverFailASetter) {
+    HostProcess host(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host.running());
+    LinuxDriver driver(socket());
+    LockCloser closer(socket());
+    int failures = 0;
+    for (uint32_t round = 1; round <= 300; ++round) {
+        ASSERT_TRUE(closer.closeLock());
+        std::atomic<int> ready{0};
+        int first = -1;
+        int second = -1;
+        auto when_both_ready = [&ready] {
+            ++ready;
+            while (ready < 2) {
+            }
+        };
+        std::thread other([&] {
+            when_both_ready();
+            second = driver.setCurrentChildUser(round);
+        });
+        when_both_ready();
+        first = driver.setFilterDevice(round);
+        other.join();
+        failures += (first != 1) + (second != 1);
+    }
+    EXPECT_EQ(failures, 0);
+}
+
+// A restarted filter knows nothing: the first code that finds the device
+// gone opens it again, and the configuration goes before that code.
+TEST_F(LinuxDriverTest, ReopenedDeviceGetsTheConfigurationBeforeTheCodeThatFoundItGone) {
+    auto host = std::make_unique<HostProcess>(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host->running());
+    QuickLinuxDriver driver(socket());
+    int configured = 0;
+    driver.setConfigurator([&](Driver& opened) {
+        ++configured;
+        return opened.setSysZorvUserMap({{"S-1-22-1-4242", 7}}) && opened.setFilterDevice(1001);
+    });
+    ASSERT_EQ(driver.setFilterStatus(1), 1);
+    EXPECT_EQ(configured, 0);
+
+    host->stop();
+    host = std::make_unique<HostProcess>(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host->running());
+    const size_t before = readFile(hostLog()).size();
+    EXPECT_EQ(driver.setCurrentChildUser(9), 1);
+    EXPECT_EQ(configured, 1);
+    const std::string text = readFile(hostLog()).substr(before);
+    const size_t device = text.find("device id = 1001");
+    const size_t child = text.find("current child id = 9");
+    ASSERT_NE(device, std::string::npos) << text;
+    EXPECT_LT(text.find("sid - S-1-22-1-4242"), device) << text;
+    EXPECT_LT(device, child) << text;
+}
+
+// The reader opens a restarted filter again by itself, without waiting for
+// a status check, and the filter has its configuration back.
+TEST_F(LinuxDriverTest, ReaderOpensARestartedFilterAgainAndConfiguresIt) {
+    auto host = std::make_unique<HostProcess>(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host->running());
+    LinuxDriver driver(socket());
+    driver.setConfigurator(
+        [](Driver& opened) { return opened.setSysZorvUserMap({{"S-1-22-1-4242", 7}}); });
+    std::atomic<bool> stop{false};
+    std::thread reader([&] {
+        while (!stop) {
+            driver.waitForCommand();
+        }
+    });
+
+    host->stop();
+    // Long enough for the reader's pause to grow to its longest.
+    std::this_thread::sleep_for(3s);
+    host = std::make_unique<HostProcess>(ZORVANE_FILTER_PATH, socket(), hostLog());
+    ASSERT_TRUE(host->running());
+    const size_t before = readFile(hostLog()).size();
+    bool back = false;
+    for (int i = 0; i < 200 && !back; ++i) {
+        std::this_thread::sleep_for(50ms);
+        const std::vector<std::string> sids = lastDumpedSids(readFile(hostLog()).substr(before));
+        back = sids == std::vector<std::string>{"S-1-22-1-4242"};
+    }
+    EXPECT_TRUE(back) << readFile(hostLog()).substr(before);
+
+    stop = true;
+    host->stop();
+    reader.join();
 }
 
 }  // namespace

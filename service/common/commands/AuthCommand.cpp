@@ -60,7 +60,7 @@ std::unique_ptr<CommandResponse> AuthCommand::execute() {
     std::unique_ptr<CommandResponse> response = newResponse();
     log->out(LOGLEVEL_INFO, "AuthCommand::execute()\n");
 
-    std::unique_lock<std::mutex> signIn(DriverSetup::signInLock());
+    std::unique_lock<std::recursive_mutex> signIn(DriverSetup::configurationLock());
     AdminInfo admin;
     admin.setUser(getUser());
     admin.setPassword(getPassword());

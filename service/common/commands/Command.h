@@ -38,6 +38,10 @@ enum E_ZorvaneReadCommand : uint32_t {
     NOTIFIER_READ_GET_VERSION = 773,
 };
 
+// The answer to UI_READ_STATUS_CMD when the filter did not answer, told
+// apart from 0 (not filtering) and 1 (filtering).
+constexpr uint32_t UI_STATUS_FILTER_NO_ANSWER = 0xFFFFFFFFu;
+
 enum E_ResponseStatus { COMMAND_FAILED = 0, COMMAND_SUCCESS = 1 };
 
 // A command's reply: a status and numbered result blocks. For desktop-program

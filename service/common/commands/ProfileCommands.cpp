@@ -7,6 +7,7 @@
 #include "zorvane_bytes.h"
 #include "system/Device.h"
 #include "driver/Driver.h"
+#include "driver/DriverSetup.h"
 #include "base/Logger.h"
 #include "notifier/Notifier.h"
 #include "settings/UserMapCheck.h"
@@ -132,15 +133,17 @@ int SetSysZorvUserMapCommand::updateDriver(Settings& settings) {
     }
     Driver* driver = Driver::instance();
     Device* device = settings.getDeviceInfo();
+    // The whole pass at once: another configuration in between would leave
+    // the filter with a mix of two maps.
+    std::lock_guard<std::recursive_mutex> lock(DriverSetup::configurationLock());
     if (!driver || !device || !driver->setFilterDevice(device->getDeviceId())) {
         log->out(LOGLEVEL_ERROR, "SetSysZorvUserMapCommand setFilterDevice failed\n");
         return 0;
     }
     const SysZorvUserMap map = settings.getSysZorvUserMap();
-    // An empty map sends no record and would leave the filter's old users
-    // mapped; the entry that matches nobody clears them.
-    const int mapped = map.empty() ? driver->disableFilter() : driver->setSysZorvUserMap(map);
-    if (!mapped || !driver->setCurrentChildUser(settings.getCurrentChildId())) {
+    if (!DriverSetup::sendUserMap(*driver, map) ||
+        !driver->setCurrentChildUser(settings.getCurrentChildId()) ||
+        !DriverSetup::sendFilterState(*driver, map)) {
         log->out(LOGLEVEL_ERROR, "SetSysZorvUserMapCommand setUserMap failed\n");
         return 0;
     }

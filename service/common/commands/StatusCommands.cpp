@@ -67,8 +67,11 @@ std::unique_ptr<CommandResponse> StatusCommand::execute() {
     DriverCommand query(ZORVANE_IOCTL_GET_MODULE_STATUS);
     std::unique_ptr<CommandResponse> reply = query.execute();
     const ArgumentBlock* enabled = reply ? reply->getArgumentForIndex(kArgValue) : nullptr;
-    response->setStatus(reply ? reply->getStatus() : COMMAND_FAILED);
-    response->setArgument(kArgValue, ArgumentBlock::fromUint32(enabled ? enabled->asUint32() : 0));
+    const bool answered = reply && reply->getStatus() == COMMAND_SUCCESS && enabled;
+    response->setStatus(answered ? COMMAND_SUCCESS : COMMAND_FAILED);
+    // A filter that does not answer is not one that is switched off.
+    response->setArgument(kArgValue, ArgumentBlock::fromUint32(answered ? enabled->asUint32()
+                                                                        : UI_STATUS_FILTER_NO_ANSWER));
     return response;
 }
 

@@ -1,6 +1,7 @@
 #include "driver/ControlDeviceDriver.h"
 
 #include <chrono>
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <thread>
@@ -8,6 +9,7 @@
 #include "zorvane_bytes.h"
 #include "commands/CommandFactory.h"
 #include "driver/DriverCommand.h"
+#include "driver/DriverSetup.h"
 #include "base/Logger.h"
 #include "notifier/NotifyCodes.h"
 #include "commands/NotifyCommand.h"
@@ -22,6 +24,15 @@ constexpr uint32_t kOutputRoom = sizeof(ZorvaneIoctlArgument::argument);
 constexpr size_t kLengthAt = offsetof(ZorvaneIoctlArgument, length);
 constexpr size_t kRecordAt = offsetof(ZorvaneIoctlArgument, argument);
 
+// The reader's pause after a failed read grows from the first to the
+// longest while the device stays away.
+constexpr std::chrono::milliseconds kFirstReadPause{100};
+constexpr std::chrono::milliseconds kLongestReadPause{2000};
+
+// Set while this thread sends the configuration of a just-opened device: a
+// code that fails then does not open the device once more from inside.
+thread_local bool tConfiguring = false;
+
 }  // namespace
 
 ControlDeviceDriver::ControlDeviceDriver(const char* name) : mName(name) {}
@@ -35,6 +46,8 @@ void ControlDeviceDriver::initialize() {
     if (Load(errCode) == 1) {
         mStatus = DRIVER_LOADED;
     }
+    // Nothing to configure yet: the service configures the filter at start.
+    mSettledGeneration = generation();
 }
 
 void ControlDeviceDriver::closeHandles() {
@@ -44,6 +57,7 @@ void ControlDeviceDriver::closeHandles() {
         std::lock_guard<std::mutex> lock(mHandleLock);
         ioctl = std::move(mIoctlDeviceHandle);
         read = std::move(mReadDeviceHandle);
+        mClosed = true;
     }
     // A reader still waiting on the old handle keeps it until it returns.
     if (read) {
@@ -51,9 +65,58 @@ void ControlDeviceDriver::closeHandles() {
     }
 }
 
-ControlDeviceDriver::Handle ControlDeviceDriver::ioctlHandle() {
+uint64_t ControlDeviceDriver::generation() {
     std::lock_guard<std::mutex> lock(mHandleLock);
-    return mIoctlDeviceHandle;
+    return mGeneration;
+}
+
+void ControlDeviceDriver::configureOpened() {
+    const uint64_t opened = generation();
+    if (tConfiguring || mSettledGeneration == opened) {
+        return;
+    }
+    tConfiguring = true;
+    const int configured = configure();
+    tConfiguring = false;
+    mSettledGeneration = opened;
+    if (configured == 0) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "%s configuration of the opened device failed\n",
+                                mName);
+    }
+}
+
+void ControlDeviceDriver::ensureConfigured() {
+    if (tConfiguring || mSettledGeneration == generation()) {
+        return;
+    }
+    // The thread that opened the device holds the lock until it configured it.
+    std::lock_guard<std::recursive_mutex> lock(DriverSetup::configurationLock());
+    configureOpened();
+}
+
+bool ControlDeviceDriver::reopenAfterFailure(uint64_t failed) {
+    if (tConfiguring) {
+        return false;
+    }
+    std::lock_guard<std::recursive_mutex> lock(DriverSetup::configurationLock());
+    {
+        std::lock_guard<std::mutex> handles(mHandleLock);
+        if (mClosed) {
+            return false;
+        }
+        if (mGeneration != failed && mIoctlDeviceHandle && mReadDeviceHandle) {
+            // Another thread opened it meanwhile, and configured it under
+            // the lock this thread now holds.
+            return true;
+        }
+    }
+    Logger::instance()->out(LOGLEVEL_WARN, "%s control device lost - opening it again\n", mName);
+    int errCode = 0;
+    if (Load(errCode) != 1) {
+        return false;
+    }
+    configureOpened();
+    return true;
 }
 
 int ControlDeviceDriver::Load(int& errCode) {
@@ -70,6 +133,7 @@ int ControlDeviceDriver::Load(int& errCode) {
     // handle keeps it open until it returns, so the record it takes is
     // still handled.
     std::lock_guard<std::mutex> lock(mHandleLock);
+    mClosed = false;
     mIoctlDeviceHandle.reset();
     mReadDeviceHandle.reset();
     std::unique_ptr<ControlDeviceHandle> ioctl = openDevice(errCode);
@@ -78,6 +142,8 @@ int ControlDeviceDriver::Load(int& errCode) {
         return 0;
     }
     mIoctlDeviceHandle = std::move(ioctl);
+    // A new handle may reach a filter that knows nothing yet.
+    ++mGeneration;
     log->out(LOGLEVEL_INFO, "mIoctlDeviceHandle is valid\n");
     std::unique_ptr<ControlDeviceHandle> read = openDevice(errCode);
     if (!read) {
@@ -151,9 +217,14 @@ int ControlDeviceDriver::UnLoad() {
 
 int ControlDeviceDriver::status(int& errCode) {
     Logger* log = Logger::instance();
-    std::lock_guard<std::mutex> buffLock(mBuffLock);
+    std::lock_guard<std::recursive_mutex> configuration(DriverSetup::configurationLock());
+    const int loaded = Load(errCode);
+    if (loaded == 1) {
+        configureOpened();
+    }
+    std::lock_guard<std::mutex> step(mStepLock);
     getModuleVersionCommandArgs();
-    if (Load(errCode) == 1 && sendIoctl(ZORVANE_IOCTL_GET_VERSION, mpBuff) == 1 &&
+    if (loaded == 1 && sendIoctl(ZORVANE_IOCTL_GET_VERSION, mpBuff) == 1 &&
         LoadLe32(mpBuff + kLengthAt) >= sizeof(ZorvaneModuleVersion)) {
         const char* version = mpBuff + kRecordAt;
         log->out(LOGLEVEL_INFO, "%s::status driver version %d.%d\n", mName,
@@ -165,9 +236,16 @@ int ControlDeviceDriver::status(int& errCode) {
     return mStatus;
 }
 
-int ControlDeviceDriver::sendIoctl(uint32_t code, char* buffer) {
+int ControlDeviceDriver::sendIoctl(uint32_t code, char* buffer, uint64_t* generation) {
     Logger* log = Logger::instance();
-    Handle handle = ioctlHandle();
+    Handle handle;
+    {
+        std::lock_guard<std::mutex> lock(mHandleLock);
+        handle = mIoctlDeviceHandle;
+        if (generation) {
+            *generation = mGeneration;
+        }
+    }
     if (!handle) {
         log->out(LOGLEVEL_ERROR, "Module devfd is invalid\n");
         return 0;
@@ -202,12 +280,14 @@ void ControlDeviceDriver::getSendResponseCommandArgs(uint32_t challenge) {
     StoreLe32(mpBuff + kRecordAt + offsetof(ZorvaneResponse, response), challenge);
 }
 
-int ControlDeviceDriver::sendAuthSequence() {
-    std::lock_guard<std::mutex> buffLock(mBuffLock);
+ControlDeviceDriver::SendResult ControlDeviceDriver::sendAuthSequence(uint64_t& generation) {
     getChallengeCommandArgs();
-    if (sendIoctl(ZORVANE_IOCTL_GET_CHALLENGE, mpBuff) != 1 ||
-        LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneChallenge)) {
-        return 0;
+    // The filter answers every challenge: a failed one means no device.
+    if (sendIoctl(ZORVANE_IOCTL_GET_CHALLENGE, mpBuff, &generation) != 1) {
+        return SendResult::kNoDevice;
+    }
+    if (LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneChallenge)) {
+        return SendResult::kRefused;
     }
     const uint32_t challenge =
         LoadLe32(mpBuff + kRecordAt + offsetof(ZorvaneChallenge, challenge));
@@ -217,40 +297,58 @@ int ControlDeviceDriver::sendAuthSequence() {
         LoadLe32(mpBuff + kLengthAt) != sizeof(ZorvaneResponseResult) ||
         static_cast<uint8_t>(mpBuff[kRecordAt + offsetof(ZorvaneResponseResult, result)]) !=
             ZORVANE_RESPONSE_ACCEPTED) {
-        return 0;
+        return SendResult::kRefused;
     }
     setAuthToken(challenge);
-    return 1;
+    return SendResult::kSent;
+}
+
+ControlDeviceDriver::SendResult ControlDeviceDriver::sendOnce(DriverCommand& command,
+                                                              uint64_t& generation) {
+    char* buffer = nullptr;
+    const uint32_t code = command.getCode();
+    if (command.getCommandBuffer(&buffer) == 0 || !buffer) {
+        return SendResult::kRefused;
+    }
+    if (sendIoctl(code, buffer, &generation) == 1) {
+        return SendResult::kSent;
+    }
+    Logger::instance()->out(LOGLEVEL_ERROR, "ioctl failed so redo auth sequence\n");
+    std::lock_guard<std::mutex> step(mStepLock);
+    const SendResult opened = sendAuthSequence(generation);
+    if (opened != SendResult::kSent) {
+        return opened;
+    }
+    // The failed call overwrote the length: build the record again.
+    if (command.getCommandBuffer(&buffer) == 0) {
+        return SendResult::kRefused;
+    }
+    return sendIoctl(code, buffer) == 1 ? SendResult::kSent : SendResult::kRefused;
 }
 
 int ControlDeviceDriver::sendCommand(Command* cmd) {
-    Logger* log = Logger::instance();
     auto* command = dynamic_cast<DriverCommand*>(cmd);
     char* buffer = nullptr;
     if (!command || command->getCommandBuffer(&buffer) == 0 || !buffer) {
-        log->out(LOGLEVEL_ERROR, "driver::getCommandBuffer failed\n");
+        Logger::instance()->out(LOGLEVEL_ERROR, "driver::getCommandBuffer failed\n");
         return 0;
     }
-    const uint32_t code = command->getCode();
-    if (sendIoctl(code, buffer) == 1) {
-        return 1;
+    // A device just opened gets its whole configuration before this code.
+    ensureConfigured();
+    uint64_t generation = 0;
+    SendResult result = sendOnce(*command, generation);
+    if (result == SendResult::kNoDevice && reopenAfterFailure(generation)) {
+        result = sendOnce(*command, generation);
     }
-    log->out(LOGLEVEL_ERROR, "ioctl failed so redo auth sequence\n");
-    if (sendAuthSequence() != 1) {
-        return 0;
-    }
-    // The failed call overwrote the length: build the record again.
-    if (command->getCommandBuffer(&buffer) == 0) {
-        return 0;
-    }
-    return sendIoctl(code, buffer) == 1 ? 1 : 0;
+    return result == SendResult::kSent ? 1 : 0;
 }
 
-std::unique_ptr<char[]> ControlDeviceDriver::readDevice() {
+std::unique_ptr<char[]> ControlDeviceDriver::readDevice(uint64_t& generation) {
     Handle handle;
     {
         std::lock_guard<std::mutex> lock(mHandleLock);
         handle = mReadDeviceHandle;
+        generation = mGeneration;
     }
     if (!handle) {
         return nullptr;
@@ -266,17 +364,24 @@ std::unique_ptr<char[]> ControlDeviceDriver::readDevice() {
     return buffer;
 }
 
-void ControlDeviceDriver::pauseAfterFailedRead() {
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+void ControlDeviceDriver::pauseAfterFailedRead(std::chrono::milliseconds pause) {
+    std::this_thread::sleep_for(pause);
 }
 
 std::unique_ptr<Command> ControlDeviceDriver::waitForCommand() {
-    std::unique_ptr<char[]> buffer = readDevice();
+    uint64_t generation = 0;
+    std::unique_ptr<char[]> buffer = readDevice(generation);
     if (!buffer) {
-        // Back to the reader thread after a pause, so it can see a stop.
-        pauseAfterFailedRead();
+        // The filter went away: open it again now rather than at the next
+        // status check, after a pause that grows while it stays away. Then
+        // back to the reader thread, so it can see a stop.
+        mReadPause = mReadPause.count() == 0 ? kFirstReadPause
+                                             : std::min(mReadPause * 2, kLongestReadPause);
+        pauseAfterFailedRead(mReadPause);
+        reopenAfterFailure(generation);
         return nullptr;
     }
+    mReadPause = std::chrono::milliseconds(0);
     Logger* log = Logger::instance();
     const uint32_t cmd = LoadLe32(buffer.get() + offsetof(ZorvaneReadRecord, cmd));
     if (cmd == static_cast<uint32_t>(E_ZorvaneModuleReadCommand::ZORVANE_READ_CHECK_EXIT_CMD)) {

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
 #include "driver/Driver.h"
+#include "driver/DriverCommand.h"
 #include "base/String.h"
 #include "zorvane_ioctl.h"
 
@@ -49,8 +51,8 @@ protected:
     // Runs the first Load; the platform constructor calls it once its own
     // members exist.
     void initialize();
-    // Closes both handles; the platform destructor calls it before its own
-    // members go.
+    // Closes both handles and keeps them closed until the next Load; the
+    // platform destructor calls it before its own members go.
     void closeHandles();
 
     // Starts the filter's service "zorvane" through the system's service
@@ -65,28 +67,56 @@ protected:
     virtual bool mayRunUnmanaged() const = 0;
     // One handle of the control device, or null with the system error.
     virtual std::unique_ptr<ControlDeviceHandle> openDevice(int& errCode) = 0;
-    // The pause after a failed read, so a dead handle does not spin the
-    // reader thread.
-    virtual void pauseAfterFailedRead();
+    // The pause after a failed read, before the device is opened again, so a
+    // dead device does not spin the reader thread.
+    virtual void pauseAfterFailedRead(std::chrono::milliseconds pause);
 
 private:
     using Handle = std::shared_ptr<ControlDeviceHandle>;
+    enum class SendResult { kSent, kRefused, kNoDevice };
 
-    int sendIoctl(uint32_t code, char* buffer);
-    int sendAuthSequence();
-    std::unique_ptr<char[]> readDevice();
+    // `generation` (when given) gets the generation of the handle used.
+    int sendIoctl(uint32_t code, char* buffer, uint64_t* generation = nullptr);
+    // Expects mStepLock held.
+    SendResult sendAuthSequence(uint64_t& generation);
+    // One sending of `command`, and when the filter refuses it, the
+    // access-lock sequence and one retry.
+    SendResult sendOnce(DriverCommand& command, uint64_t& generation);
+    std::unique_ptr<char[]> readDevice(uint64_t& generation);
     void getModuleVersionCommandArgs();
     void getChallengeCommandArgs();
     void getSendResponseCommandArgs(uint32_t challenge);
 
-    Handle ioctlHandle();
+    uint64_t generation();
+    // Sends the whole configuration once per opened device. Expects the
+    // configuration lock held.
+    void configureOpened();
+    // Waits for a device being opened by another thread to be configured,
+    // or configures one opened by Load alone.
+    void ensureConfigured();
+    // Opens the device again after a code or a read failed on the handles of
+    // `failed`, unless another thread already did; true when usable handles
+    // exist afterwards.
+    bool reopenAfterFailure(uint64_t failed);
 
     const char* mName;
-    std::mutex mHandleLock;  // guards the two handle pointers
+    // Guards the two handle pointers, mGeneration and mClosed.
+    std::mutex mHandleLock;
     Handle mIoctlDeviceHandle;
     Handle mReadDeviceHandle;
-    // Serialises the users of mpBuff: status and the access-lock sequence.
-    std::mutex mBuffLock;
+    // Counts the Loads that opened a control handle.
+    uint64_t mGeneration = 0;
+    // Set by closeHandles: nothing opens the device again until a Load.
+    bool mClosed = false;
+    // The generation whose configuration was sent (or tried); written under
+    // the configuration lock.
+    std::atomic<uint64_t> mSettledGeneration{0};
+    // Guards mpBuff (status and the access-lock sequence) and makes the
+    // sequence and the retry it was run for one step: another thread's
+    // sequence in between would close the filter's lock before the retry.
+    std::mutex mStepLock;
     char mpBuff[sizeof(ZorvaneIoctlArgument)] = {};
     std::atomic<int> mStatus{DRIVER_ERROR};
+    // The reader thread's current pause after failed reads.
+    std::chrono::milliseconds mReadPause{0};
 };

@@ -10,6 +10,20 @@ Driver::~Driver() {
     forget(this);
 }
 
+void Driver::setConfigurator(Configurator configurator) {
+    std::lock_guard<std::mutex> lock(mConfiguratorLock);
+    mConfigurator = std::move(configurator);
+}
+
+int Driver::configure() {
+    Configurator configurator;
+    {
+        std::lock_guard<std::mutex> lock(mConfiguratorLock);
+        configurator = mConfigurator;
+    }
+    return configurator ? configurator(*this) : 1;
+}
+
 int Driver::sendCode(uint32_t code, std::initializer_list<ArgumentBlock> args) {
     DriverCommand command(code);
     int index = 2;

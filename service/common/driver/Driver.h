@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 
 #include "base/Registered.h"
 #include "commands/Command.h"
@@ -54,11 +56,17 @@ public:
     virtual int setFilterSysUserMap(const char* sid, int length, uint32_t childId, uint16_t total,
                                     uint16_t curr);
 
+    // What the filter is given each time its control device is (re)opened,
+    // before any other code: the whole configuration; 1 when it took it.
+    using Configurator = std::function<int(Driver&)>;
+    void setConfigurator(Configurator configurator);
+
 protected:
     Driver() = default;
-    // Makes `driver` the instance (null clears it).
 
     void setAuthToken(uint32_t token) { mAuthToken = token; }
+    // Runs the configurator; 1 when there is none.
+    int configure();
 
 private:
     // Builds, sends and releases one command.
@@ -66,4 +74,6 @@ private:
 
 
     std::atomic<uint32_t> mAuthToken{ZORVANE_AUTH_CHALLENGE};
+    std::mutex mConfiguratorLock;  // guards mConfigurator
+    Configurator mConfigurator;
 };
