@@ -8,7 +8,10 @@
 #include <fstream>
 #include <istream>
 #include <iterator>
+#include <map>
 #include <ostream>
+#include <sstream>
+#include <string>
 
 #include "CComand.h"
 #include "settings/UserMapCheck.h"
@@ -47,6 +50,7 @@ const char* const kHelp =
     "The socket is $ZORVANE_RUN_DIR/zorvane_pipe (default /run/zorvane/zorvane_pipe).\n";
 
 constexpr uint32_t kSignInPassed = 1;
+constexpr uint32_t kSignInNotSaved = 5;  // passed and in force, but not saved
 
 int usageError(CtlStreams& io, const std::string& message) {
     io.err << "zorvanectl: " << message << "\nTry 'zorvanectl --help'.\n";
@@ -143,6 +147,29 @@ bool readUser(CtlStreams& io, std::string& user) {
     return !user.empty();
 }
 
+// The entries of a user-map text, SID -> child id, whatever the spacing,
+// line ends and order.
+std::map<std::string, std::string> userMapEntries(const String& text) {
+    std::map<std::string, std::string> entries;
+    std::istringstream lines(std::string(text.c_str()));
+    std::string line;
+    const auto trim = [](const std::string& field) {
+        const size_t first = field.find_first_not_of(" \t\r");
+        return first == std::string::npos
+                   ? std::string()
+                   : field.substr(first, field.find_last_not_of(" \t\r") - first + 1);
+    };
+    while (std::getline(lines, line)) {
+        const size_t sep = line.find(", ");
+        if (sep != std::string::npos) {
+            const std::string id = trim(line.substr(sep + 2));
+            const size_t digits = id.find_first_not_of('0');
+            entries[trim(line.substr(0, sep))] = digits == std::string::npos ? "0" : id.substr(digits);
+        }
+    }
+    return entries;
+}
+
 // Signs in over the connection; CTL_EXIT_OK when the service accepted.
 int signIn(CtlStreams& io, CService& service, const std::string& user, bool announce) {
     std::string password;
@@ -155,6 +182,12 @@ int signIn(CtlStreams& io, CService& service, const std::string& user, bool anno
         return unreachable(io, service);
     }
     const uint32_t code = reply->number(CReply::kKeyAnswer);
+    if (code == kSignInNotSaved) {
+        io.err << "zorvanectl: signed in as " << user
+               << ", but the service could not save the sign-in: it holds only until the "
+                  "service restarts (the service log says why)\n";
+        return CTL_EXIT_REFUSED;
+    }
     if (code != kSignInPassed) {
         io.err << "zorvanectl: " << signInFailure(code) << " (code " << code << ")\n";
         return CTL_EXIT_REFUSED;
@@ -270,8 +303,21 @@ int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& ar
         return unreachable(io, service);
     }
     if (reply->number(CReply::kKeyAnswer) != 1) {
-        io.err << "zorvanectl: the service did not store the user map (it refused it, filtering "
-                  "is off, or the change could not be saved; the service log says which)\n";
+        // A failed answer may come before or after the map was stored:
+        // what the service holds now tells which.
+        CGetWinZorvUserMapCommand readBack;
+        std::unique_ptr<CReply> held = readBack.execute(service);
+        if (!held) {
+            return unreachable(io, service);
+        }
+        if (userMapEntries(held->text(CReply::kKeyAnswer)) == userMapEntries(String(text))) {
+            io.err << "zorvanectl: the user map was stored, but the filter did not take it "
+                      "(filtering is off or the filter module does not answer; the service "
+                      "log says which)\n";
+        } else {
+            io.err << "zorvanectl: the service did not store the user map (it refused it or "
+                      "could not save it; the service log says which); the former map stays\n";
+        }
         return CTL_EXIT_REFUSED;
     }
     io.out << "User map stored.\n";

@@ -270,7 +270,12 @@ int Service::doAuth() {
         case AUTH_STATUS_PASSED:
             log->out(LOGLEVEL_INFO, "auth successful\n");
             settings->setFilterEnabled(true);
-            settings->saveToStore();
+            if (!settings->saveToStore()) {
+                // The profiles stay in force; the next pass saves again.
+                log->out(LOGLEVEL_ERROR, "Service::doAuth() settings not saved\n");
+                initializeDriver();
+                return 0;
+            }
             log->out(LOGLEVEL_INFO, "settings saved to store2\n");
             return initializeDriver();
         case AUTH_STATUS_FAILED:

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "zorvane_bytes.h"
 #include "CComand.h"
 #include "CService.h"
+#include "cloud/Authentication.h"
 #include "commands/CommandFactory.h"
 #include "CommandTestSupport.h"
 #include "notifier/Notifier.h"
@@ -193,6 +195,65 @@ TEST_F(CommandsOverPipe, SignedInMapIsSavedButNotSentWhileFilteringIsOffOrUnread
     EXPECT_EQ(reply->number(CReply::kKeyAnswer), 0u);
     EXPECT_EQ(mapText(), "S-1-22-1-1001, 4\n");
     EXPECT_EQ(readFile(settingsFile()), "untouched");
+}
+
+// The settings file's folder replaced by a file: nothing can be saved
+// there until the object goes and the folder is back.
+class UnwritableSettings {
+public:
+    UnwritableSettings() : mFolder(std::filesystem::path(settingsFile()).parent_path().string()) {
+        std::filesystem::rename(mFolder, mFolder + ".away");
+        writeFile(mFolder, "not a folder");
+    }
+    ~UnwritableSettings() {
+        std::filesystem::remove(mFolder);
+        std::filesystem::rename(mFolder + ".away", mFolder);
+    }
+    UnwritableSettings(const UnwritableSettings&) = delete;
+    UnwritableSettings& operator=(const UnwritableSettings&) = delete;
+
+private:
+    std::string mFolder;
+};
+
+TEST_F(CommandsOverPipe, ChangesThatCannotBeSavedAnswerFailureAndTheMapStaysAsItWas) {
+    ServedCommands served(endpoint);  // the real sign-in: the stored digest decides
+    storeAccount();
+    commandSettings().setChildList({{3, child(3, 1, "Bo")}, {4, child(4, 2, "Al")}});
+    commandSettings().populateUserMapFromString("S-1-22-1-1000, 3\n");
+    CService service(endpoint.makeClient());
+    std::unique_ptr<CReply> reply = CAuthCommand("parent", "parent123").execute(service);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->number(CReply::kKeyAnswer), 1u);
+    const std::string saved = readFile(settingsFile());
+    ASSERT_NE(saved.find("\nS-1-22-1-1000, 3\n\n"), std::string::npos) << saved;
+    {
+        UnwritableSettings unwritable;
+        LogWatch log;
+        reply = CSetWinZorvUserMapCommand("S-1-22-1-1001, 4\n").execute(service);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->number(CReply::kKeyAnswer), 0u);
+        EXPECT_EQ(mapText(), "S-1-22-1-1000, 3\n");
+        EXPECT_TRUE(log.saw("Settings::saveToStore() failed")) << log.text();
+        EXPECT_TRUE(log.saw("SetSysZorvUserMapCommand map not saved - nothing changed"));
+        EXPECT_FALSE(log.saw("setFilterDevice failed"));  // the filter was not asked
+
+        // The password was right: the answer says the sign-in was not saved,
+        // and it does not count as a guess.
+        reply = CAuthCommand("parent", "parent123").execute(service);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->number(CReply::kKeyAnswer), static_cast<uint32_t>(AUTH_STATUS_NOT_SAVED));
+        EXPECT_TRUE(log.saw("AuthCommand::execute() AUTH_STATUS_NOT_SAVED"));
+        EXPECT_FALSE(log.saw("password check failed"));
+    }
+    EXPECT_EQ(readFile(settingsFile()), saved);
+
+    // Once the file can be written, the same map is taken and saved (no
+    // filter here, so the answer stays 0).
+    reply = CSetWinZorvUserMapCommand("S-1-22-1-1001, 4\n").execute(service);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(mapText(), "S-1-22-1-1001, 4\n");
+    EXPECT_NE(readFile(settingsFile()).find("\nS-1-22-1-1001, 4\n\n"), std::string::npos);
 }
 
 // Without a reachable cloud the stored password digest decides.

@@ -90,20 +90,20 @@ TEST_P(SettingsParse, AppliesWhatTheTextSays) {
     }
 }
 
-const char kHead[] = "a, https://f/x, 80\nu, d, 1\n1, 001122334455\n";
+const char kHead[] = "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SettingsParse,
     testing::Values(
         ParseCase{"AlternatePortZeroIsNotRestored",
-                  "a, https://f/x, 80\nALT:https://alt/x, 0\nu, d, 1\n1, 001122334455\n\n\n",
+                  "a, https://f/x, 80\nALT:https://alt/x, 0\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\n\n\n",
                   [](Settings& s) {
                       EXPECT_EQ(s.getConnectionInfo()->getAlternateFilterServer(), "");
                       EXPECT_EQ(s.getAdminInfo()->getUser(), "u");
                   },
                   nullptr},
         ParseCase{"ChildrenWithLevelOrIdZeroAreSkipped",
-                  "a, https://f/x, 80\nu, d, 1\n1, 001122334455\n\n\n"
+                  "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\n\n\n"
                   "7, Ann, 0, k7\n0, Zed, 2, k0\n3, Bo, 1, k3\n9, , 2, k9\n5, Cy, 3, \n",
                   [](Settings& s) {
                       ASSERT_EQ(s.getChildList().size(), 1u);
@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "corrupt data in cred file - zorv child"},
         ParseCase{"SpacesAroundServersAndUserAreTrimmedInsideNamesKept",
-                  "  a  ,   https://f/x , 80 \n  u , d , 1\n 1 , 001122334455 \n\n\n"
+                  "  a  ,   https://f/x , 80 \n  u , 0123456789abcdef0123456789abcdef , 1\n 1 , 001122334455 \n\n\n"
                   "4,  Ann  Lee , 2, k4\n",
                   [](Settings& s) {
                       EXPECT_EQ(s.getConnectionInfo()->getAuthServer(), "a");
@@ -121,7 +121,7 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   nullptr},
         ParseCase{"DuplicateSidLaterWins",
-                  "a, https://f/x, 80\nu, d, 1\n1, 001122334455\nS-1, 3\nS-1, 9\nS-2, 3\n\n",
+                  "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\nS-1, 3\nS-1, 9\nS-2, 3\n\n",
                   [](Settings& s) {
                       SysZorvUserMap map = s.getSysZorvUserMap();
                       ASSERT_EQ(map.size(), 2u);
@@ -129,10 +129,10 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   nullptr},
         ParseCase{"DuplicateChildLaterWins",
-                  "a, https://f/x, 80\nu, d, 1\n1, 001122334455\n\n\n3, Bo, 1, k\n3, Bob, 2, k\n",
+                  "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\n\n\n3, Bo, 1, k\n3, Bob, 2, k\n",
                   [](Settings& s) { EXPECT_EQ(s.getChildInfo(3).getName(), "Bob"); }, nullptr},
         ParseCase{"SwitchZeroDisablesAndPortIsDecimal",
-                  "a, https://f/x, 8443\nu, d, 0\n99, 001122334455\n\n\n",
+                  "a, https://f/x, 8443\nu, 0123456789abcdef0123456789abcdef, 0\n99, 001122334455\n\n\n",
                   [](Settings& s) {
                       EXPECT_FALSE(s.IsFilterEnabled());
                       EXPECT_EQ(s.getConnectionInfo()->getFilterServerPort(), 8443);
@@ -146,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "Settings::populateFromString error in settings read"},
         ParseCase{"EmptyDigestRejectsTheRecord", "a, https://f/x, 80\nu, , 1\n1, 00\n\n\n",
                   [](Settings& s) { EXPECT_EQ(s.getAdminInfo(), nullptr); }, nullptr},
-        ParseCase{"BlankOnlyFieldsAreEmpty", "   , https://f/x, 80\nu, d, 1\n1, 00\n\n\n",
+        ParseCase{"BlankOnlyFieldsAreEmpty", "   , https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 00\n\n\n",
                   [](Settings& s) { EXPECT_EQ(s.getConnectionInfo(), nullptr); }, nullptr},
         ParseCase{"BinaryGarbage", "\x01\x02, \xff\n\n, , ,\n\0\0",
                   [](Settings& s) { EXPECT_EQ(s.getConnectionInfo(), nullptr); }, nullptr}),
@@ -199,6 +199,111 @@ TEST_F(SettingsTest, TruncatedFilesNeverApplyHalfALineOrLosePreviousValues) {
                       full->getChildInfo(entry.first).getSessionKey());
         }
     }
+}
+
+// A damaged settings file: what is dropped is logged with its line and the
+// reason, and a file that does not start with a server and an account line
+// holds no account, so the parent can sign in again.
+struct DamagedCase {
+    const char* label;
+    const char* text;
+    bool account;
+    const char* logged;
+};
+
+void PrintTo(const DamagedCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+class DamagedSettingsFile : public SettingsTest, public testing::WithParamInterface<DamagedCase> {};
+
+TEST_P(DamagedSettingsFile, IsSaidPlainlyAndNeverLeavesAForeignAccount) {
+    writeFile(dir.file("zorvane.cred"), GetParam().text);
+    auto settings = newSettings(device);
+    LogWatch log;
+    settings->loadFromStore();
+    EXPECT_EQ(settings->getAdminInfo() != nullptr, GetParam().account);
+    EXPECT_TRUE(log.saw(GetParam().logged)) << log.text();
+    if (!GetParam().account) {
+        EXPECT_EQ(settings->getConnectionInfo(), nullptr);
+        EXPECT_TRUE(settings->getChildList().empty());
+        EXPECT_TRUE(log.saw("Settings::loadFromStore account (none), 0 user-map entries, 0 child "
+                            "profiles, "))
+            << log.text();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DamagedSettingsFile,
+    testing::Values(
+        DamagedCase{"LoremIpsum",
+                    "lorem, ipsum, dolor\nsit, amet, consectetur\nadipiscing, elit\n\nsed, do\n",
+                    false,
+                    "Settings: the settings file holds no usable account - line 1 is not a server "
+                    "line (a server name or the port is not valid); nothing of it is used and the "
+                    "parent signs in again"},
+        DamagedCase{"TwoWordsWithoutALineEnd", "lorem, ipsum", false, "line 1 is not a server line"},
+        DamagedCase{"ServerLineCut", "a, https://f/x, 80", false,
+                    "the server line (line 1) has no line end"},
+        DamagedCase{"AccountLineWithoutADigest",
+                    "a, https://f/x, 80\nlorem, ipsum, 1\n1, 001122334455\n\n\n", false,
+                    "the account line (line 2) does not parse"},
+        DamagedCase{"AccountLineAfterAnAlternateServer",
+                    "a, https://f/x, 80\nALT:https://g/x, 81\nu, 0123456789abcdef0123456789abcdef, "
+                    "yes\n1, 001122334455\n\n\n",
+                    false, "the account line (line 3) does not parse"},
+        DamagedCase{"DeviceLineCut", "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n47",
+                    false, "the device line (line 3) has no line end"},
+        DamagedCase{"ChildLineCutShort",
+                    "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\n"
+                    "\n\n3, Bo, 1, k3\n4, Al, 2, k4",
+                    true, "Settings: line 7 of the settings file dropped (child profile): cut short, "
+                          "no line end"}),
+    [](const testing::TestParamInfo<DamagedCase>& param) { return std::string(param.param.label); });
+
+TEST_F(SettingsTest, GarbageAfterAGoodHeadIsDroppedLineByLine) {
+    writeFile(dir.file("zorvane.cred"),
+              "a, https://f/x, 80\nu, 0123456789abcdef0123456789abcdef, 1\n1, 001122334455\n"
+              "S-1-22-1-1000, 3\nlorem, ipsum\n\n3, Bo, 1, k3\ndolor sit amet\n4, Al, 2, k4");
+    auto settings = newSettings(device);
+    LogWatch log;
+    settings->loadFromStore();
+    EXPECT_EQ(settings->getSysZorvUserMap(), (SysZorvUserMap{{"S-1-22-1-1000", 3}}));
+    ASSERT_EQ(settings->getChildList().size(), 1u);
+    EXPECT_EQ(settings->getChildInfo(3).getName(), "Bo");
+    EXPECT_TRUE(log.saw("Settings: line 8 of the settings file dropped (child profile): the child "
+                        "id is missing or 0"))
+        << log.text();
+    EXPECT_TRUE(log.saw("Settings: line 9 of the settings file dropped (child profile): cut short"));
+    EXPECT_TRUE(log.saw("Settings::loadFromStore account u, 1 user-map entries, 1 child profiles, "
+                        "3 lines dropped"))
+        << log.text();
+}
+
+TEST_F(SettingsTest, CrLfLineEndsAndAByteOrderMarkReadLikeTheFileWasWritten) {
+    auto settings = newSettings(device);
+    fill(*settings, device, true);
+    settings->setChildList({{7, child(7, "Ann Marie", 2, "key-7")}, {3, child(3, "Bo", 1, "k3")}});
+    settings->updateSysZorvUserMap("S-1-5-21-1-1001, 7\nS-1-5-21-1-1002, 0\n");
+    const std::string text = settings->toString();
+    std::string crlf;
+    for (char c : text) {
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    for (const std::string& variant : {crlf, "\xEF\xBB\xBF" + crlf}) {
+        writeFile(dir.file("zorvane.cred"), variant);
+        SettingsTestDevice otherDevice;
+        auto loaded = newSettings(otherDevice);
+        LogWatch log;
+        loaded->loadFromStore();
+        EXPECT_EQ(loaded->toString(), text);
+        EXPECT_TRUE(log.saw("0 lines dropped")) << log.text();
+        EXPECT_EQ(loaded->getChildInfo(3).getSessionKey(), "k3");  // no CR left in a key
+    }
+    // A map from the desktop program may come with CR LF too.
+    EXPECT_TRUE(settings->updateSysZorvUserMap("S-1-5-21-1-1003, 3\r\nS-1-5-21-1-1004, 7\r\n"));
+    EXPECT_EQ(settings->getSysZorvUserMap(),
+              (SysZorvUserMap{{"S-1-5-21-1-1003", 3}, {"S-1-5-21-1-1004", 7}}));
 }
 
 TEST_F(SettingsTest, SetChildListMovesUsersOfVanishedChildren) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -117,16 +118,32 @@ TEST_F(FileStoreTest, AWholeNewContentReplacesTheFileOnlyOnClose) {
     store.open(ZORVANE_FILE_WRITE);
     store.write("new", 3);
     EXPECT_EQ(readFile(path), "old settings\n");  // a crash here loses nothing
-    store.close();
+    EXPECT_TRUE(store.close());
     EXPECT_EQ(readFile(path), "new");
     EXPECT_FALSE(fileExists(path + ".new"));
 
-    FileStore nowhere(dir.file("no/such/folder/file"));
+    // A write that cannot be made is told to the owner at close, once.
+    const std::string folder = dir.file("gone");
+    ASSERT_TRUE(std::filesystem::create_directory(folder));
+    FileStore nowhere(folder + "/file");
+    writeFile(folder + "/file", "kept\n");
     LogWatch log;
+    for (int mode : {ZORVANE_FILE_WRITE, ZORVANE_FILE_APPEND}) {
+        std::filesystem::rename(folder, folder + ".away");
+        writeFile(folder, "a file in the folder's place");
+        nowhere.open(mode);
+        nowhere.write("x", 1);
+        EXPECT_FALSE(nowhere.close()) << mode;
+        EXPECT_FALSE(nowhere.close()) << mode;  // nothing open any more
+        std::filesystem::remove(folder);
+        std::filesystem::rename(folder + ".away", folder);
+    }
+    EXPECT_TRUE(log.saw("FileStore::open is_open failed "));
+    EXPECT_EQ(readFile(folder + "/file"), "kept\n");
     nowhere.open(ZORVANE_FILE_WRITE);
     nowhere.write("x", 1);
-    nowhere.close();
-    EXPECT_TRUE(log.saw("FileStore::open is_open failed "));
+    EXPECT_TRUE(nowhere.close());
+    EXPECT_EQ(readFile(folder + "/file"), "x");
 }
 
 TEST_F(FileStoreTest, FailuresAreLoggedAndReadsGiveNothing) {

@@ -18,6 +18,9 @@ enum {
     AUTH_STATUS_CURL_ERROR = 2,
     AUTH_STATUS_USER_MISMATCH = 3,
     AUTH_STATUS_COMM_ERROR = 4,
+    // The account passed and is in force, but the settings could not be
+    // saved: it holds until the service restarts.
+    AUTH_STATUS_NOT_SAVED = 5,
     AUTH_STATUS_FAILED_OTHER = 200,
     AUTH_STATUS_FAILED_NO_USER = 401,
     AUTH_STATUS_FAILED_INACTIVE_USER = 402,

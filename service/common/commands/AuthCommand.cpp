@@ -26,6 +26,7 @@ constexpr ResultStep kResultSteps[] = {
     {AUTH_STATUS_CURL_ERROR, "AuthCommand::execute() AUTH_STATUS_CURL_ERROR\n", true},
     {AUTH_STATUS_USER_MISMATCH, "AuthCommand::execute() AUTH_STATUS_USER_MISMATCH\n", false},
     {AUTH_STATUS_COMM_ERROR, "AuthCommand::execute() AUTH_STATUS_COMM_ERROR\n", true},
+    {AUTH_STATUS_NOT_SAVED, "AuthCommand::execute() AUTH_STATUS_NOT_SAVED\n", false},
     {AUTH_STATUS_FAILED_OTHER, "AuthCommand::execute() AUTH_STATUS_FAILED_OTHER\n", false},
     {AUTH_STATUS_FAILED_NO_USER, "AuthCommand::execute() AUTH_STATUS_FAILED_NO_USER\n", false},
     {AUTH_STATUS_FAILED_INACTIVE_USER, "AuthCommand::execute() AUTH_STATUS_FAILED_INACTIVE_USER\n",
@@ -65,18 +66,25 @@ std::unique_ptr<CommandResponse> AuthCommand::execute() {
     admin.setUser(getUser());
     admin.setPassword(getPassword());
     Authentication* auth = Authentication::instance();
-    const int result = auth ? auth->doAuth(&admin) : AUTH_STATUS_FAILED;
+    int result = auth ? auth->doAuth(&admin) : AUTH_STATUS_FAILED;
 
     if (result == AUTH_STATUS_PASSED) {
         log->out(LOGLEVEL_INFO, "AuthCommand::execute() auth successful\n");
         Settings* settings = Settings::instance();
         settings->setFilterEnabled(true);
-        settings->saveToStore();
+        // The account stays in force (the cloud took it), but the parent
+        // must hear that a restart will lose it.
+        const bool saved = settings->saveToStore();
         if (initializeDriver() == 0) {
             log->out(LOGLEVEL_ERROR, "Driver Initialization failed\n");
         }
-        response->setStatus(COMMAND_SUCCESS);
-    } else {
+        if (saved) {
+            response->setStatus(COMMAND_SUCCESS);
+        } else {
+            result = AUTH_STATUS_NOT_SAVED;
+        }
+    }
+    if (result != AUTH_STATUS_PASSED) {
         response->setStatus(COMMAND_FAILED);
         log->out(LOGLEVEL_INFO, "AuthCommand::execute() auth failed\n");
         response->setArgument(2, ArgumentBlock::fromUint32(static_cast<uint32_t>(result)));

@@ -164,10 +164,14 @@ std::unique_ptr<CommandResponse> SetSysZorvUserMapCommand::execute() {
                                 problem.line, problem.reason.c_str());
         return response;
     }
-    if (!settings->updateSysZorvUserMap(getMapText())) {
+    const UserMapChange change = settings->updateAndSaveSysZorvUserMap(getMapText());
+    if (change == UserMapChange::NOT_SAVED) {
+        Logger::instance()->out(LOGLEVEL_ERROR,
+                                "SetSysZorvUserMapCommand map not saved - nothing changed\n");
+    }
+    if (change != UserMapChange::SAVED) {
         return response;
     }
-    settings->saveToStore();
     if (Notifier* notifier = Notifier::instance()) {
         notifier->usersChanged();
     }

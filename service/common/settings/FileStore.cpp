@@ -39,6 +39,7 @@ void FileStore::open(int mode) {
     if (fStream.is_open()) {
         return;  // the earlier mode stays in force
     }
+    mWriteFailed = false;
     std::ios_base::openmode flags = streamMode(mode);
     if (mode == ZORVANE_FILE_WRITE) {
         openReplacement(flags);
@@ -79,6 +80,7 @@ void FileStore::logOpenFailed() {
     Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::open is_open failed %d\n",
                             FileSystem::lastError());
     fStream.clear();
+    mWriteFailed = true;  // whatever is written until close goes nowhere
 }
 
 void FileStore::openReplacement(std::ios_base::openmode flags) {
@@ -96,7 +98,6 @@ void FileStore::openReplacement(std::ios_base::openmode flags) {
         return;
     }
     mReplacement = sideFile;
-    mWriteFailed = false;
 }
 
 int FileStore::read(char*& buffer, unsigned int length) {
@@ -144,8 +145,9 @@ int FileStore::write(const char* buffer, unsigned int length) {
     return static_cast<int>(length);
 }
 
-void FileStore::close() {
+bool FileStore::close() {
     fStream.clear();
+    const bool wasOpen = fStream.is_open();
     try {
         if (fStream.is_open()) {
             fStream.close();
@@ -158,18 +160,20 @@ void FileStore::close() {
         mWriteFailed = true;  // the final flush failed
     }
     fStream.clear();
-    if (mReplacement.empty()) {
-        return;
+    bool kept = wasOpen && !mWriteFailed;
+    if (!mReplacement.empty()) {
+        if (mWriteFailed) {
+            Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close write failed, %s kept\n",
+                                    mPath.c_str());
+            FileSystem::deleteFile(mReplacement);
+        } else if (!FileSystem::replaceFile(mReplacement, mPath)) {
+            Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close replace failed %d\n",
+                                    FileSystem::lastError());
+            FileSystem::deleteFile(mReplacement);
+            kept = false;
+        }
+        mReplacement.clear();
     }
-    if (mWriteFailed) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close write failed, %s kept\n",
-                                mPath.c_str());
-        FileSystem::deleteFile(mReplacement);
-    } else if (!FileSystem::replaceFile(mReplacement, mPath)) {
-        Logger::instance()->out(LOGLEVEL_ERROR, "FileStore::close replace failed %d\n",
-                                FileSystem::lastError());
-        FileSystem::deleteFile(mReplacement);
-    }
-    mReplacement.clear();
     mWriteFailed = false;
+    return kept;
 }

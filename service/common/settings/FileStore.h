@@ -23,8 +23,9 @@ public:
     // Creates a missing file (empty) rather than failing on it. An already
     // open store keeps the mode it was opened with.
     void open(int mode) override;
-    // Writes of a ZORVANE_FILE_WRITE store reach the file only here, whole.
-    void close() override;
+    // Writes of a ZORVANE_FILE_WRITE store reach the file only here, whole;
+    // false (the former file kept) when any of them could not be made.
+    bool close() override;
 
 private:
     void openReplacement(std::ios_base::openmode flags);
@@ -33,6 +34,6 @@ private:
 
     std::fstream fStream;
     String mReplacement;  // side file of an open ZORVANE_FILE_WRITE store
-    bool mWriteFailed = false;
+    bool mWriteFailed = false;  // since open: a write, or the open itself, failed
     Access mAccess;
 };

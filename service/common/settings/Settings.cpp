@@ -1,5 +1,6 @@
 #include "settings/Settings.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 
@@ -213,6 +214,10 @@ int Settings::getStringFromUserMap(String& text) const {
 }
 
 bool Settings::populateUserMapFromString(String text) {
+    return populateUserMapLines(SettingsText::normalizedText(text), 0);
+}
+
+bool Settings::populateUserMapLines(String text, int firstLine) {
     if (text.empty()) {
         return false;
     }
@@ -221,7 +226,7 @@ bool Settings::populateUserMapFromString(String text) {
     log->out(LOGLEVEL_INFO, "Settings::populateUserMapFromString userMap %s size %d\n",
              text.c_str(), static_cast<int>(mSysZorvUserMap.size()));
     mSysZorvUserMap.clear();
-    while (!text.empty()) {
+    for (int number = 0; !text.empty(); ++number) {
         String line;
         if (!takeLine(text, line)) {
             // The last line may come without its line end.
@@ -230,8 +235,23 @@ bool Settings::populateUserMapFromString(String text) {
         }
         String sid;
         uint32_t childId = 0;
-        if (!SettingsText::parseUserMapLine(line, sid, childId)) {
+        String why;
+        if (!SettingsText::parseUserMapLine(line, sid, childId, &why)) {
             log->out(LOGLEVEL_ERROR, "populateUserMapFromString - data corruption\n");
+            String blank = line;
+            blank.removeWhiteSpace();
+            if (blank.empty()) {
+                continue;  // an empty map is written as an empty line
+            }
+            ++mDroppedLines;
+            if (firstLine > 0) {
+                log->out(LOGLEVEL_ERROR,
+                         "Settings: line %d of the settings file dropped (user map): %s\n",
+                         firstLine + number, why.c_str());
+            } else {
+                log->out(LOGLEVEL_ERROR, "Settings: user-map line %d dropped: %s\n", number + 1,
+                         why.c_str());
+            }
             continue;
         }
         log->out(LOGLEVEL_INFO, "populateUserMapFromString %s vs %d\n", sid.c_str(),
@@ -281,8 +301,21 @@ String Settings::toString() const {
     return text;
 }
 
+namespace {
+
+// The line number (from 1) in `text` at which its tail `rest` starts.
+int lineAt(const String& text, const String& rest) {
+    const size_t done = text.size() - rest.size();
+    return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(done), '\n'));
+}
+
+}  // namespace
+
 void Settings::populateFromString(String text) {
     Logger* log = Logger::instance();
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    mDroppedLines = 0;
+    text = SettingsText::normalizedText(text);
     if (text.empty()) {
         log->out(LOGLEVEL_ERROR, "Settings::populateFromString error in settings read\n");
         return;
@@ -292,11 +325,16 @@ void Settings::populateFromString(String text) {
     // The head lines are checked whole before anything is applied.
     String rest = text;
     SettingsText::HeadLines head;
-    if (!SettingsText::takeHeadLines(rest, head)) {
+    String why;
+    if (!SettingsText::takeHeadLines(rest, head, why)) {
+        mDroppedLines = lineAt(text, String()) - (text.back() == '\n' ? 1 : 0);
+        log->out(LOGLEVEL_ERROR,
+                 "Settings: the settings file holds no usable account - %s; nothing of it is "
+                 "used and the parent signs in again\n",
+                 why.c_str());
         return;
     }
 
-    std::lock_guard<std::recursive_mutex> lock(mLock);
     auto conn = std::make_shared<ConnectionInfo>();
     conn->setAuthServer(head.authServer);
     conn->setFilterServer(head.filterServer);
@@ -321,21 +359,38 @@ void Settings::populateFromString(String text) {
 
     log->out(LOGLEVEL_INFO, "populateFromString before userMap %s\n",
              SettingsText::maskSessionKeys(rest).c_str());
+    int mapLine = lineAt(text, rest);
     String userMap = SettingsText::takeUserMapBlock(rest);
+    // Blank lines the trim below drops still count for the line numbers.
+    const size_t firstData = userMap.find_first_not_of(" \r\n");
+    if (firstData != String::npos) {
+        mapLine += static_cast<int>(
+            std::count(userMap.begin(), userMap.begin() + static_cast<long>(firstData), '\n'));
+    }
     userMap.removeWhiteSpace();
-    populateUserMapFromString(String(userMap + "\n"));
+    populateUserMapLines(String(userMap + "\n"), mapLine);
 
     mChildInfoList.clear();
     String line;
     while (!rest.empty()) {
+        const int number = lineAt(text, rest);
         if (!takeLine(rest, line)) {
             // A last line without its line end was cut short.
             log->out(LOGLEVEL_ERROR, "corrupt data in cred file - zorv child\n");
+            log->out(LOGLEVEL_ERROR,
+                     "Settings: line %d of the settings file dropped (child profile): cut "
+                     "short, no line end\n",
+                     number);
+            ++mDroppedLines;
             break;
         }
         ChildInfo child;
-        if (!SettingsText::parseChildLine(line, child)) {
+        if (!SettingsText::parseChildLine(line, child, &why)) {
             log->out(LOGLEVEL_ERROR, "corrupt data in cred file - zorv child\n");
+            log->out(LOGLEVEL_ERROR,
+                     "Settings: line %d of the settings file dropped (child profile): %s\n",
+                     number, why.c_str());
+            ++mDroppedLines;
             continue;
         }
         mChildInfoList[child.getId()] = child;
@@ -368,25 +423,53 @@ void Settings::loadFromStore() {
     }
     log->out(LOGLEVEL_INFO, "Settings::loadFromStore %s\n", maskForLog(text).c_str());
     populateFromString(text);
+    // What a damaged file left of the record, in one line.
+    const String user = mpAdminInfo ? mpAdminInfo->getUser() : String();
+    log->out(mDroppedLines > 0 ? LOGLEVEL_WARN : LOGLEVEL_INFO,
+             "Settings::loadFromStore account %s, %d user-map entries, %d child profiles, %d "
+             "lines dropped\n",
+             user.empty() ? "(none)" : user.c_str(), static_cast<int>(mSysZorvUserMap.size()),
+             static_cast<int>(mChildInfoList.size()), mDroppedLines);
 }
 
-void Settings::saveToStore() {
+bool Settings::saveToStore() {
     std::lock_guard<std::recursive_mutex> lock(mLock);
     Logger* log = Logger::instance();
     String text = toString();
     if (text.empty()) {
         log->out(LOGLEVEL_WARN, "Settings::saveToStore() Not saving %s\n",
                  maskForLog(text).c_str());
-        return;
+        return false;
     }
     log->out(LOGLEVEL_INFO, "Settings::saveToStore() %s\n", maskForLog(text).c_str());
     if (!mpSettingsStore) {
         log->out(LOGLEVEL_ERROR, "Settings::saveToStore settings store is NULL\n");
-        return;
+        return false;
     }
     mpSettingsStore->open(ZORVANE_FILE_WRITE);
     mpSettingsStore->write(text.data(), static_cast<unsigned int>(text.length()));
-    mpSettingsStore->close();
+    if (!mpSettingsStore->close()) {
+        log->out(LOGLEVEL_ERROR,
+                 "Settings::saveToStore() failed - the settings file keeps its former contents\n");
+        return false;
+    }
+    return true;
+}
+
+UserMapChange Settings::updateAndSaveSysZorvUserMap(const String& text) {
+    std::lock_guard<std::recursive_mutex> lock(mLock);
+    const SysZorvUserMap former = mSysZorvUserMap;
+    if (!updateSysZorvUserMap(text)) {
+        return UserMapChange::REFUSED;
+    }
+    if (!saveToStore()) {
+        mSysZorvUserMap = former;
+        Logger::instance()->out(LOGLEVEL_ERROR,
+                                "Settings: the user map could not be saved - the former map "
+                                "stays in force\n");
+        return UserMapChange::NOT_SAVED;
+    }
+    return UserMapChange::SAVED;
 }
 
 String Settings::maskForLog(const String& text) {

@@ -14,6 +14,10 @@
 
 enum FormatType { FORMAT_PLAIN = 0, FORMAT_XML = 1 };
 
+// What became of a new user map: refused (the map is as it was), not saved
+// (the map is as it was, the file too) or in force and saved.
+enum class UserMapChange { REFUSED, NOT_SAVED, SAVED };
+
 // Windows account SID text -> child id (0 = not filtered), ascending by SID.
 using SysZorvUserMap = std::map<String, uint32_t>;
 // Child id -> profile, ascending by id.
@@ -54,8 +58,13 @@ public:
     virtual void setSettingsFormat(FormatType format);
     virtual void flushChildList();
     virtual void loadFromStore();
-    virtual void saveToStore();
+    // False when the record did not reach the file (incomplete record, no
+    // store, or the write failed); the file then keeps its former contents.
+    virtual bool saveToStore();
     virtual bool updateSysZorvUserMap(String text);
+    // updateSysZorvUserMap and saveToStore as one step: a map that cannot
+    // be saved is not kept either.
+    virtual UserMapChange updateAndSaveSysZorvUserMap(const String& text);
     virtual int getSysZorvUserMap(String& text) const;
     virtual String getVersion() const;
     virtual void setVersion(const String& version);
@@ -85,6 +94,9 @@ public:
 
 private:
     void resetLocked();
+    // `firstLine`: the settings-file line of the text's first line, or 0
+    // for a map from the desktop program (only the log lines differ).
+    bool populateUserMapLines(String text, int firstLine);
 
     mutable std::recursive_mutex mLock;  // the whole record; operations call each other
     std::shared_ptr<ConnectionInfo> mpConnectionInfo;
@@ -98,4 +110,5 @@ private:
     String mVersion;
     String mPlatform;
     int mUserAuthStatus = 0;
+    int mDroppedLines = 0;  // by the last populateFromString, for the load summary
 };

@@ -28,6 +28,44 @@ bool moreFollows(const String& rest) {
     return true;
 }
 
+bool allDigits(const String& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == String::npos;
+}
+
+bool allHex(const String& text) {
+    return !text.empty() && text.find_first_not_of("0123456789abcdefABCDEF") == String::npos;
+}
+
+// A name that is one token: no blank and no control character in it.
+bool isToken(const String& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (unsigned char c : text) {
+        if (c <= ' ' || c == 0x7F) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Printable text that may hold blanks (the parent's account name).
+bool isPrintable(const String& text) {
+    for (unsigned char c : text) {
+        if (c < ' ' || c == 0x7F) {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+bool refuse(String& why, const char* reason) {
+    why = reason;
+    return false;
+}
+
+constexpr size_t kDigestLength = 32;  // MD5 in hex
+
 // "a, b, c" into its three trimmed fields; true when both separators are
 // there.
 bool splitThree(const String& line, String& first, String& second, String& third) {
@@ -75,46 +113,94 @@ void splitField(const String& text, String& head, String& tail) {
     tail = String(text.substr(static_cast<size_t>(at) + 2));
 }
 
-bool takeHeadLines(String& rest, HeadLines& head) {
+String normalizedText(const String& text) {
+    static const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    size_t start = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
+    String normal;
+    normal.reserve(text.size() - start);
+    for (size_t at = start; at < text.size(); ++at) {
+        if (text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n') {
+            continue;
+        }
+        normal += text[at];
+    }
+    return normal;
+}
+
+bool takeHeadLines(String& rest, HeadLines& head, String& why) {
     String line;
     String field;
 
-    // The server line, then the optional alternate server.
-    if (!takeLine(rest, line)) {
-        return false;
+    // The server line, then the optional alternate server. A line cut short
+    // is still looked at, to say what it is.
+    const bool cut = !takeLine(rest, line);
+    if (cut) {
+        line = rest;
     }
     if (!splitThree(line, head.authServer, head.filterServer, head.filterPort) ||
         head.authServer.empty() || head.filterServer.empty() || head.filterPort.empty()) {
-        return false;
+        return refuse(why, "line 1 is not a server line (auth server, filter server, port)");
     }
+    if (!isToken(head.authServer) || !isToken(head.filterServer) ||
+        !allDigits(head.filterPort) || head.filterPort.size() > 5 ||
+        decimal(head.filterPort) == 0 || decimal(head.filterPort) > 65535) {
+        return refuse(why, "line 1 is not a server line (a server name or the port is not valid)");
+    }
+    if (cut) {
+        return refuse(why, "the server line (line 1) has no line end");
+    }
+    int lineNumber = 2;
     if (rest.before("\n").contains(kAltPrefix)) {
         takeLine(rest, line);
         splitField(line, field, head.alternatePort);
         head.alternateServer = field.after(kAltPrefix);
+        ++lineNumber;
     }
+    const String accountLine = "the account line (line " + std::to_string(lineNumber) + ")";
+    const String deviceLine = "the device line (line " + std::to_string(lineNumber + 1) + ")";
     if (!moreFollows(rest)) {
+        why = accountLine + " is missing";
         return false;
     }
 
     // The account line.
     if (!takeLine(rest, line)) {
+        why = accountLine + " has no line end";
         return false;
     }
     // Only the fields count here: a missing separator leaves one empty.
     splitThree(line, head.user, head.digest, head.filterSwitch);
-    if (head.user.empty() || head.digest.empty() || head.filterSwitch.empty() ||
-        !moreFollows(rest)) {
+    if (head.user.empty() || head.digest.empty() || head.filterSwitch.empty()) {
+        why = accountLine + " lacks a field (account, password digest, filter switch)";
+        return false;
+    }
+    if (!isPrintable(head.user) || head.digest.size() != kDigestLength || !allHex(head.digest) ||
+        (head.filterSwitch != "0" && head.filterSwitch != "1")) {
+        why = accountLine + " does not parse (the digest or the filter switch is not valid)";
+        return false;
+    }
+    if (!moreFollows(rest)) {
+        why = deviceLine + " is missing";
         return false;
     }
 
     // The device line.
     if (!takeLine(rest, line)) {
+        why = deviceLine + " has no line end";
         return false;
     }
     splitField(line, head.deviceId, head.signature);
     head.deviceId = trimmed(head.deviceId);
     head.signature = trimmed(head.signature);
-    return !head.deviceId.empty() && !head.signature.empty() && moreFollows(rest);
+    if (!allDigits(head.deviceId) || head.deviceId.size() > 10 || !isToken(head.signature)) {
+        why = deviceLine + " does not parse (device id, signature)";
+        return false;
+    }
+    if (!moreFollows(rest)) {
+        why = "nothing follows " + deviceLine;
+        return false;
+    }
+    return true;
 }
 
 String takeUserMapBlock(String& rest) {
@@ -131,17 +217,29 @@ String takeUserMapBlock(String& rest) {
     return block;
 }
 
-bool parseUserMapLine(const String& line, String& sid, uint32_t& childId) {
+bool parseUserMapLine(const String& line, String& sid, uint32_t& childId, String* why) {
     String id;
+    String reason;
     splitField(line, sid, id);
-    if (sid.empty() || !line.contains(kSep)) {
+    id = trimmed(id);
+    if (!line.contains(kSep)) {
+        reason = "no \", \" between the account and the child id";
+    } else if (sid.empty()) {
+        reason = "no account SID";
+    } else if (!allDigits(id) || id.size() > 10 || std::strtoull(id.c_str(), nullptr, 10) > UINT32_MAX) {
+        reason = "the child id is not a number";
+    }
+    if (!reason.empty()) {
+        if (why) {
+            *why = reason;
+        }
         return false;
     }
     childId = decimal(id);
     return true;
 }
 
-bool parseChildLine(const String& line, ChildInfo& child) {
+bool parseChildLine(const String& line, ChildInfo& child, String* why) {
     String idText;
     String name;
     String levelText;
@@ -154,6 +252,12 @@ bool parseChildLine(const String& line, ChildInfo& child) {
     const uint32_t id = decimal(idText);
     const uint32_t level = decimal(levelText);
     if (id == 0 || level == 0 || name.empty() || sessionKey.empty()) {
+        if (why) {
+            *why = id == 0          ? "the child id is missing or 0"
+                   : level == 0     ? "the level is missing or 0"
+                   : name.empty()   ? "the name is missing"
+                                    : "the session key is missing";
+        }
         return false;
     }
     child.setId(id);

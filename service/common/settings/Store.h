@@ -31,7 +31,9 @@ public:
     // Writes `length` bytes at the current position and returns `length`.
     virtual int write(const char* buffer, unsigned int length) = 0;
     virtual void open(int mode) = 0;
-    virtual void close() = 0;
+    // True when the store was open and every byte written since open() has
+    // reached it; false tells the owner that the transfer was lost.
+    virtual bool close() = 0;
 
     // read, then decrypt in place; the plaintext length, or 0 on cipher failure.
     virtual int readDecrypted(char*& buffer, unsigned int length);

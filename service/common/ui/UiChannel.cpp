@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/Logger.h"
+#include "cloud/Authentication.h"
 #include "commands/CommandFactory.h"
 #include "ui/UiWire.h"
 #include "zorvane_bytes.h"
@@ -18,7 +19,8 @@ bool checksPassword(uint32_t id) {
 }
 
 // Whether an answer tells of a password that did not pass. A sign-in that
-// could not reach the cloud, or was not attempted, checked no password.
+// could not reach the cloud, or was not attempted, checked no password; one
+// that passed but was not saved had the right one.
 bool passwordFailed(const CommandResponse& response, uint32_t id) {
     if (response.getStatus() == COMMAND_SUCCESS) {
         return false;
@@ -28,7 +30,8 @@ bool passwordFailed(const CommandResponse& response, uint32_t id) {
     }
     const ArgumentBlock* code = response.getArgumentForIndex(2);
     const uint32_t value = code ? code->asUint32() : 0;
-    return value != 0 && value != 2;
+    return value != AUTH_STATUS_FAILED && value != AUTH_STATUS_CURL_ERROR &&
+           value != AUTH_STATUS_NOT_SAVED;
 }
 
 }  // namespace
