@@ -86,12 +86,17 @@ protected:
     void SetUp() override {
         mSavedConfig = CloudConfig::current();
         clearSettings();
+        // The only device, also where sign-in looks when the settings' has
+        // no signature.
+        mSavedDevice = Device::instance();
+        Device::registerInstance(&mDevice);
         Settings::instance()->setDeviceInfo(&mDevice);
     }
     void TearDown() override {
         CloudConfig::install(mSavedConfig);
         clearSettings();
         Settings::instance()->setDeviceInfo(nullptr);
+        Device::registerInstance(mSavedDevice);
     }
     static void clearSettings() {
         Settings* settings = Settings::instance();
@@ -101,6 +106,7 @@ protected:
     }
 
     CloudConfig mSavedConfig;
+    Device* mSavedDevice = nullptr;
     PluggableDevice mDevice;
 };
 
