@@ -22,12 +22,13 @@ bool pathExists(const String& path) {
     return stat(path.c_str(), &status) == 0;
 }
 
+}  // namespace
+
 // The adapters with a link-layer entry, in the order getifaddrs lists them.
-std::vector<AdapterRecord> listAdapters() {
-    std::vector<AdapterRecord> adapters;
+bool LinuxDevice::listAdapters(std::vector<AdapterRecord>& adapters) const {
     struct ifaddrs* list = nullptr;
     if (getifaddrs(&list) != 0) {
-        return adapters;
+        return false;
     }
     for (struct ifaddrs* entry = list; entry; entry = entry->ifa_next) {
         if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_PACKET) {
@@ -48,10 +49,8 @@ std::vector<AdapterRecord> listAdapters() {
     std::stable_partition(adapters.begin(), adapters.end(), [](const AdapterRecord& adapter) {
         return pathExists(String(kSysfsNet) + "/" + adapter.name + "/device");
     });
-    return adapters;
+    return true;
 }
-
-}  // namespace
 
 LinuxDevice* LinuxDevice::instance() {
     return PlatformInstance<LinuxDevice>::get([] { return new LinuxDevice(); });
@@ -72,7 +71,6 @@ AdapterKind LinuxDevice::interfaceKind(const String& sysfsRoot, const String& na
 }
 
 LinuxDevice::LinuxDevice() {
-    mDevList = buildAdapterMap(listAdapters());
+    readAdapters();
     setSystemName(SystemInfo::computerName());
-    setDeviceSignature(chooseDeviceSignature(mDevList));
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <map>
+#include <vector>
 
 #include "system/Device.h"
 #include "system/DeviceAdapters.h"
@@ -20,6 +20,5 @@ public:
 private:
     LinuxDevice();
 
-    // "eth0", "eth1", ..., "wlan0", ... to 12-digit MAC text.
-    std::map<String, String> mDevList;
+    bool listAdapters(std::vector<AdapterRecord>& adapters) const override;
 };

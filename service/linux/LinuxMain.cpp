@@ -6,27 +6,26 @@
 #include <signal.h>
 #include <strings.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 #include <thread>
 
 #include "LinuxDevice.h"
 #include "LinuxDriver.h"
 #include "LinuxNotifier.h"
+#include "LinuxSocketServer.h"
 #include "LinuxSystemd.h"
 #include "LinuxThreadHandler.h"
 #include "LinuxUI.h"
 #include "base/Logger.h"
-#include "Service.h"
+#include "ServiceControls.h"
 #include "ServiceStartup.h"
 
 namespace {
 
-// Guards service and paused: the signal loop and the service thread meet here.
-std::mutex controlLock;
-Service* service = nullptr;  // set once the service thread created it
-bool paused = false;
+// Set once the service thread made the logger and the Service.
+std::atomic<bool> serviceStarted{false};
 
 void ShowUsage() {
     std::printf("\nUSAGE:\n");
@@ -44,39 +43,26 @@ void createPlatformSingletons() {
     Logger::instance()->out(LOGLEVEL_INFO, "after WinNotifier::instance()\n");
 }
 
-// A pause that came before the Service existed takes effect now.
 void serviceReady(Service* created) {
-    std::lock_guard<std::mutex> lock(controlLock);
-    service = created;
-    if (paused) {
-        service->pauseChecks();
-    }
-}
-
-void setPaused(bool pause) {
-    std::lock_guard<std::mutex> lock(controlLock);
-    if (paused == pause) {
-        return;
-    }
-    paused = pause;
-    if (!service) {
-        return;
-    }
-    if (pause) {
-        service->pauseChecks();
-    } else {
-        service->resumeChecks();
-    }
-    Logger::instance()->out(LOGLEVEL_INFO, pause ? "service paused\n" : "service continued\n");
+    ServiceControls::serviceReady(created);
+    serviceStarted = true;
 }
 
 void logStop(int signal) {
     // Before the service thread made the logger, a call here would make one
     // without a file.
-    std::lock_guard<std::mutex> lock(controlLock);
-    if (service) {
+    if (serviceStarted) {
         Logger::instance()->out(LOGLEVEL_ERROR, "service stopping on signal %d\n", signal);
     }
+}
+
+// Ends the process at once: static destructors would run under threads that
+// still use what they destroy. The sockets the service serves go with it, so
+// no client takes a stale one for a service.
+[[noreturn]] void endProcess(int code) {
+    LinuxSocketServer::removeSocketFiles();
+    std::fflush(stdout);
+    std::_Exit(code);
 }
 
 int runDaemon() {
@@ -91,10 +77,10 @@ int runDaemon() {
 
     std::thread([] {
         ServiceStartup::runServiceThread(createPlatformSingletons, serviceReady);
-        // The check loop ended on its own: nothing is left to serve.
+        // The check loop ended on its own: nothing is left to serve. A
+        // failure, so the service manager starts the service again.
         Logger::instance()->out(LOGLEVEL_ERROR, "service thread ended\n");
-        std::fflush(stdout);
-        std::_Exit(1);
+        endProcess(1);
     }).detach();
 
     for (;;) {
@@ -108,13 +94,12 @@ int runDaemon() {
                 // As on Windows, a stop ends the process without saving:
                 // settings are written whenever they change.
                 logStop(signal);
-                std::fflush(stdout);
-                std::_Exit(0);
+                endProcess(0);
             case SIGTSTP:
-                setPaused(true);
+                ServiceControls::setPaused(true);
                 break;
             case SIGCONT:
-                setPaused(false);
+                ServiceControls::setPaused(false);
                 break;
             default:  // SIGHUP: nothing to reload
                 break;

@@ -9,13 +9,16 @@
 
 namespace {
 
-// The folders of every listed account and, when asked, of every mapped user.
+// The folders of every enabled account and, when asked, of every mapped
+// user.
 void prepareFolders(bool withMap) {
     std::vector<String> sids;
     std::vector<LocalAccount> accounts;
     if (Accounts::listLocalAccounts(accounts)) {
         for (const LocalAccount& account : accounts) {
-            sids.push_back(account.sid);
+            if (!account.disabled) {
+                sids.push_back(account.sid);
+            }
         }
     }
     if (withMap) {

@@ -11,10 +11,22 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 namespace {
 
 constexpr int kBacklog = 16;
+
+// The servers that bound a socket file and have not removed it yet.
+std::mutex& listenersLock() {
+    static std::mutex* lock = new std::mutex;  // outlives every server
+    return *lock;
+}
+std::set<LinuxSocketServer*>& listeners() {
+    static auto* servers = new std::set<LinuxSocketServer*>;
+    return *servers;
+}
 
 bool makeAddress(const String& path, sockaddr_un& address) {
     std::memset(&address, 0, sizeof address);
@@ -63,6 +75,12 @@ void LinuxSocketServer::closeListener() {
         ::close(mListenFd);
         mListenFd = -1;
     }
+    std::lock_guard<std::mutex> lock(listenersLock());
+    listeners().erase(this);
+    removeOwnFile();
+}
+
+void LinuxSocketServer::removeOwnFile() {
     if (mOwnsFile) {
         // A later server may have replaced the file; leave that one alone.
         struct stat info {};
@@ -72,6 +90,14 @@ void LinuxSocketServer::closeListener() {
         }
         mOwnsFile = false;
     }
+}
+
+void LinuxSocketServer::removeSocketFiles() {
+    std::lock_guard<std::mutex> lock(listenersLock());
+    for (LinuxSocketServer* server : listeners()) {
+        server->removeOwnFile();
+    }
+    listeners().clear();
 }
 
 bool LinuxSocketServer::listen() {
@@ -121,11 +147,13 @@ bool LinuxSocketServer::listen() {
         ::unlink(mPath.c_str());
         return false;
     }
+    std::lock_guard<std::mutex> lock(listenersLock());
     mListenFd = fd;
     mOwnsFile = true;
     mFileDevice = bound.st_dev;
     mFileInode = bound.st_ino;
     mLastError = 0;
+    listeners().insert(this);
     return true;
 }
 

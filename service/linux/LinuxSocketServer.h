@@ -31,8 +31,15 @@ public:
     int lastError() const { return mLastError; }
     const String& path() const { return mPath; }
 
+    // Removes the socket file of every server of this process that still
+    // listens, leaving the servers as they are: for the process's end, which
+    // runs no destructor.
+    static void removeSocketFiles();
+
 private:
     void closeListener();
+    // Removes the socket file if it is still the one this object bound.
+    void removeOwnFile();
 
     String mPath;
     int mListenFd = -1;

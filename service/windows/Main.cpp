@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/Logger.h"
+#include "ServiceControls.h"
 #include "ServiceStartup.h"
 #include "WinDevice.h"
 #include "WinDriver.h"
@@ -24,6 +25,8 @@ volatile LONG runningService = 0;
 volatile LONG pauseService = 0;
 // The state last reported, for reports that only repeat it.
 volatile DWORD currentState = SERVICE_START_PENDING;
+// The exit code of the stop reported last: the process ends with it.
+volatile DWORD stoppedWith = 0;
 
 constexpr DWORD kAcceptedWhenStarted =
     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE | SERVICE_ACCEPT_SHUTDOWN;
@@ -71,6 +74,7 @@ BOOL SendStatusToSCM(DWORD state, DWORD win32ExitCode, DWORD serviceSpecificExit
 }
 
 void terminate(DWORD error) {
+    stoppedWith = error;
     if (terminateEvent) {
         CloseHandle(terminateEvent);
         terminateEvent = nullptr;
@@ -94,9 +98,21 @@ void createPlatformSingletons() {
     Logger::instance()->out(LOGLEVEL_INFO, "after WinNotifier::instance()\n");
 }
 
+// Ends the process at once: static destructors would run under threads that
+// still use what they destroy.
+[[noreturn]] void endProcess(int code) {
+    std::fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(code));
+    std::_Exit(code);
+}
+
 DWORD WINAPI ServiceThread(LPVOID /*parm*/) {
-    ServiceStartup::runServiceThread(createPlatformSingletons, nullptr);
-    return 0;
+    ServiceStartup::runServiceThread(createPlatformSingletons, ServiceControls::serviceReady);
+    // The check loop ended on its own: nothing is left to serve. Ending
+    // without reporting the stop is a failure, so the SCM's failure action
+    // starts the service again.
+    Logger::instance()->out(LOGLEVEL_ERROR, "service thread ended\n");
+    endProcess(1);
 }
 
 BOOL InitService() {
@@ -108,15 +124,15 @@ BOOL InitService() {
     return TRUE;
 }
 
-// Only the service thread (the check loop) stops; the reader threads go on.
+// Only the check loop stops, between two passes; the reader threads go on.
 void PauseService() {
     pauseService = 1;
-    SuspendThread(threadHandle);
+    ServiceControls::setPaused(true);
 }
 
 void ResumeService() {
     pauseService = 0;
-    ResumeThread(threadHandle);
+    ServiceControls::setPaused(false);
 }
 
 void WINAPI ServiceCtrlHandler(DWORD controlCode) {
@@ -309,5 +325,7 @@ int main(int argc, char** argv) {
     if (!StartServiceCtrlDispatcherA(dispatchTable)) {
         ErrorHandler("StartServiceCtrlDispatcher", lastError());
     }
-    return 0;
+    // The service stopped (and said so); its threads still run. A start that
+    // failed ends with its error.
+    endProcess(static_cast<int>(stoppedWith));
 }

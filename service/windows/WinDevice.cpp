@@ -34,8 +34,11 @@ AdapterRecord toRecord(const IP_ADAPTER_ADDRESSES& adapter) {
     return record;
 }
 
-// The adapters in system order; false when no buffer could be allocated.
-bool listAdapters(std::vector<AdapterRecord>& adapters) {
+}  // namespace
+
+// The adapters in system order. A failed listing (adapters not up yet at
+// boot) gives none; a later read of the signature tries again.
+bool WinDevice::listAdapters(std::vector<AdapterRecord>& adapters) const {
     Logger* log = Logger::instance();
     ULONG outBufLen = kInitialBufferSize;
     ULONG result = NO_ERROR;
@@ -63,18 +66,13 @@ bool listAdapters(std::vector<AdapterRecord>& adapters) {
     return true;
 }
 
-}  // namespace
-
 WinDevice* WinDevice::instance() {
     return PlatformInstance<WinDevice>::get([] { return new WinDevice(); });
 }
 
 WinDevice::WinDevice() {
-    std::vector<AdapterRecord> adapters;
-    if (!listAdapters(adapters)) {
+    if (!readAdapters()) {
         return;
     }
-    mDevList = buildAdapterMap(adapters);
     setSystemName(SystemInfo::computerName());
-    setDeviceSignature(chooseDeviceSignature(mDevList));
 }

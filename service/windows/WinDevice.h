@@ -1,6 +1,6 @@
 #pragma once
 
-#include <map>
+#include <vector>
 
 #include "system/Device.h"
 #include "base/String.h"
@@ -15,6 +15,6 @@ public:
 private:
     WinDevice();
 
-    // "eth0", "eth1", ..., "wlan0", ... to 12-digit MAC text.
-    std::map<String, String> mDevList;
+    // False when no buffer could be allocated.
+    bool listAdapters(std::vector<AdapterRecord>& adapters) const override;
 };

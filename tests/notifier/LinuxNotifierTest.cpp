@@ -391,14 +391,31 @@ protected:
         setenvForTest("ZORVANE_RUN_DIR", nullptr);
     }
 
-    // A notify-send that runs `body` (sh) after noting its arguments.
+    // A notify-send that runs `body` (sh) after noting its arguments. The
+    // helpers run side by side: each call notes them in a file of its own,
+    // so no two calls can mix their lines.
     void fakeNotifySend(const std::string& body) {
         const std::string path = dir.file("bin/notify-send");
-        // One write per line: helpers run side by side and must not interleave.
+        fs::create_directory(dir.path() / "shown");
         writeFile(path, "#!/bin/sh\nline=''\nfor a in \"$@\"; do line=\"$line$a|\"; done\n"
-                        "printf '%s\\n' \"$line\" >> \"" +
-                            dir.file("desktop.log") + "\"\n" + body + "\n");
+                        "printf '%s\\n' \"$line\" > \"$(mktemp '" +
+                            dir.file("shown") + "/call.XXXXXX')\"\n" + body + "\n");
         fs::permissions(path, fs::perms::owner_all);
+    }
+    // The lines the calls of the helper noted so far, sorted; a file still
+    // being written (no line end yet) is not counted.
+    std::vector<std::string> shown() const { return finishedLines(dir.path() / "shown"); }
+    static std::vector<std::string> finishedLines(const fs::path& folder) {
+        std::vector<std::string> lines;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder, error)) {
+            const std::string text = readFile(entry.path().string());
+            if (!text.empty() && text.back() == '\n') {
+                lines.push_back(text.substr(0, text.size() - 1));
+            }
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
     }
     std::vector<std::string> desktopEnvironment() const {
         return {"PATH=" + dir.file("bin") + ":/usr/bin:/bin",
@@ -434,18 +451,9 @@ TEST_F(ZorvaneNotifierProgram, PrintsRecordsAndShowsEachNoticeAndAnswersStatusCh
         "sign-in failure: code 403 (background)\n";
     EXPECT_EQ(program.out(), lines);
     EXPECT_EQ(readFile(dir.file("record.txt")), lines);
-    ASSERT_TRUE(waitFor([&] {
-        const std::string log = readFile(dir.file("desktop.log"));
-        return std::count(log.begin(), log.end(), '\n') >= 3;
-    }));
     // The helpers run side by side: any order.
-    std::vector<std::string> shown;
-    std::istringstream log(readFile(dir.file("desktop.log")));
-    for (std::string line; std::getline(log, line);) {
-        shown.push_back(line);
-    }
-    std::sort(shown.begin(), shown.end());
-    EXPECT_EQ(shown,
+    ASSERT_TRUE(waitFor([&] { return shown().size() >= 3; }));
+    EXPECT_EQ(shown(),
               (std::vector<std::string>{
                   "--app-name=Zorvane|Zorvane filter|new version: 2.2|",
                   "--app-name=Zorvane|Zorvane filter|sign-in failure: code 403 (background)|",
@@ -457,7 +465,8 @@ TEST_F(ZorvaneNotifierProgram, PrintsRecordsAndShowsEachNoticeAndAnswersStatusCh
 
 TEST_F(ZorvaneNotifierProgram, AHangingDesktopHelperHoldsNothingUp) {
     // The helper notes its pid and never ends on its own.
-    fakeNotifySend("echo $$ >> \"" + dir.file("helpers") + "\"\nexec sleep 60");
+    fs::create_directory(dir.path() / "helpers");
+    fakeNotifySend("echo $$ > \"" + dir.file("helpers") + "/$$\"\nexec sleep 60");
     NotifierProgram program(dir, "notifier", {"--count", "2"}, desktopEnvironment());
     ASSERT_TRUE(program.serving()) << program.err();
     const auto start = std::chrono::steady_clock::now();
@@ -467,11 +476,9 @@ TEST_F(ZorvaneNotifierProgram, AHangingDesktopHelperHoldsNothingUp) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(program.out(), "filter servers down\nsite blocked: a.example\n");
     // The helpers outlived the program; end them.
-    auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
-    ASSERT_TRUE(waitFor([&] { return lines(readFile(dir.file("helpers"))) >= 2; }));
-    std::istringstream pids(readFile(dir.file("helpers")));
-    for (pid_t pid; pids >> pid;) {
-        ::kill(pid, SIGKILL);
+    ASSERT_TRUE(waitFor([&] { return finishedLines(dir.path() / "helpers").size() >= 2; }));
+    for (const std::string& pid : finishedLines(dir.path() / "helpers")) {
+        ::kill(static_cast<pid_t>(std::stol(pid)), SIGKILL);
     }
 }
 
@@ -484,7 +491,7 @@ TEST_F(ZorvaneNotifierProgram, WithoutADesktopSessionNothingIsShown) {
     EXPECT_EQ(execute(notice(4, 0, "")), COMMAND_SUCCESS);
     EXPECT_EQ(program.exitCode(10000), 0);
     EXPECT_EQ(program.out(), "filter servers down\n");
-    EXPECT_FALSE(fileExists(dir.file("desktop.log")));
+    EXPECT_TRUE(shown().empty());
 }
 
 TEST(LinuxServiceNotifierWiring, TheDaemonServesTheCommandSocketAndChecksTheNotifiers) {

@@ -113,8 +113,9 @@ TEST_F(NotifierDelivery, StatusMakesTheLastAnsweringUsersChildCurrent) {
 
 TEST_F(NotifierDelivery, EmptyMapSendsNothingForAChildAndEverythingToEveryListedAccount) {
 #ifndef _WIN32
-    // The listed accounts: the first two test users. The third has a locked
-    // password and the fourth no login shell; their notifiers get nothing.
+    // The listed accounts: the first two test users, the second with a
+    // locked password. The third has expired and the fourth no login shell;
+    // their notifiers get nothing.
     TempDir accounts;
     std::string passwd;
     std::string shadow;
@@ -122,7 +123,8 @@ TEST_F(NotifierDelivery, EmptyMapSendsNothingForAChildAndEverythingToEveryListed
         const std::string uid = std::to_string(61000 + n);
         passwd += "user" + uid + ":x:" + uid + ":" + uid +
                   "::/home/u:" + (n == 4 ? "/usr/sbin/nologin" : "/bin/sh") + "\n";
-        shadow += "user" + uid + ":" + (n == 3 ? "!" : "") + "$y$hash:1::::::\n";
+        shadow += "user" + uid + ":" + (n == 2 ? "!" : "") + "$y$hash:1:::::" +
+                  (n == 3 ? "1" : "") + ":\n";
     }
     writeFile(accounts.file("passwd"), passwd);
     writeFile(accounts.file("shadow"), shadow);

@@ -67,6 +67,31 @@ TEST(NotifierProgramRequests, PrintsTheServiceAnswers) {
     }
 }
 
+TEST(NotifierProgramRequests, AServiceWithoutUpdateSupportSaysSoAtOnce) {
+    CommandEndpoint endpoint(true);
+    ServedNotifier served(endpoint);
+    served.script().updateSupport = false;
+    const struct {
+        const char* command;
+        const char* out;
+    } cases[] = {
+        {"check-update",
+         "update check failed: the filtering service (version 2.1.0) has no update support yet\n"},
+        {"start-update",
+         "download failed: the filtering service (version 2.1.0) has no update support yet\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.command);
+        // Long enough that a wait for the answer would show.
+        ProgramRun run = runProgram({c.command, "--timeout", "60"});
+        EXPECT_EQ(run.exitCode, NOTIFIER_EXIT_FAILED);
+        EXPECT_EQ(run.out, c.out);
+        EXPECT_EQ(run.err, "");
+    }
+    // The channel goes on serving.
+    EXPECT_EQ(runProgram({"version"}).out, "service version 2.1.0\n");
+}
+
 TEST(NotifierProgramRequests, NoServiceOrNoAnswerIsReportedClearly) {
     CommandEndpoint endpoint(true);
     ProgramRun absent = runProgram({"version"});

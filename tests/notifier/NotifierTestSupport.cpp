@@ -40,6 +40,10 @@ PipeNotifier::CommandBuilder ScriptedNotifierService::builder() {
                 return nullptr;
             case NOTIFIER_READ_CHECK_UPDATE_CMD:
             case NOTIFIER_READ_DO_UPDATE_CMD:
+                if (!updateSupport) {
+                    return nullptr;
+                }
+                return std::make_unique<ScriptedCommand>(buffer, *this);
             case NOTIFIER_READ_GET_VERSION:
                 return std::make_unique<ScriptedCommand>(buffer, *this);
             default:

@@ -62,6 +62,9 @@ public:
     std::string installerPath = "/var/tmp/zorvane/setup.exe";
     std::string versionInfo = "fixes";
     uint32_t downloadStatus = 6;
+    // False: 768 and 769 build no command, as in a service without an
+    // update manager.
+    std::atomic<bool> updateSupport{true};
 
     // Makes the next 769 wait in execute() until release() (or 10 s).
     void holdDownload();

@@ -83,9 +83,18 @@ TEST(LinuxDaemon, LogsItsPathsAndFollowsPauseContinueAndStop) {
     kill(daemon.pid(), SIGCONT);
     EXPECT_TRUE(root.logShows("service continued\n"));
 
+    // The stop takes the sockets it served along.
+    const std::vector<std::string> sockets{root.folder("run") + "zorvane_pipe",
+                                           root.folder("run") + "zorvane_notifier_cmd_pipe"};
+    for (const std::string& socket : sockets) {
+        EXPECT_TRUE(eventually([&] { return socketAccepts(socket); })) << socket;
+    }
     kill(daemon.pid(), SIGTERM);
     EXPECT_EQ(daemon.waitForExit(3000), 0);
     EXPECT_TRUE(contains(root.log(), "service stopping on signal 15\n"));
+    for (const std::string& socket : sockets) {
+        EXPECT_FALSE(fs::exists(fs::symlink_status(socket))) << socket;
+    }
 }
 
 TEST(LinuxDaemon, StopSignalEndsItAtAnyTime) {

@@ -2,6 +2,10 @@
 // installer, service states and controls, the service thread's start, and
 // its desktop channel.
 #include <gtest/gtest.h>
+// clang-format off
+#include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <fstream>
 #include <memory>
@@ -80,6 +84,50 @@ DWORD control(DWORD code) {
     ControlService(service.get(), code, &status);
     Sleep(100);  // the handler runs on the service's control thread
     return serviceState(kServiceName);
+}
+
+// The process the SCM runs the service in; 0 when it runs none.
+DWORD servicePid() {
+    ScHandle service = openService(kServiceName);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                          reinterpret_cast<BYTE*>(&status), sizeof status,
+                                          &needed)) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
+
+// How many threads of process `pid` are suspended; -1 when they cannot be
+// looked at. Suspending a thread tells its former count.
+int suspendedThreads(DWORD pid) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return -1;
+    }
+    int suspended = 0;
+    int seen = 0;
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID != pid) {
+            continue;
+        }
+        HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID);
+        if (!thread) {
+            continue;  // ended meanwhile
+        }
+        const DWORD before = SuspendThread(thread);
+        if (before != static_cast<DWORD>(-1)) {
+            ++seen;
+            ResumeThread(thread);
+            suspended += before > 0 ? 1 : 0;
+        }
+        CloseHandle(thread);
+    }
+    CloseHandle(snapshot);
+    return seen > 0 ? suspended : -1;
 }
 
 bool deleteServiceLog() {
@@ -202,10 +250,17 @@ TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
     EXPECT_NE(GetFileAttributesA(programData.c_str()), INVALID_FILE_ATTRIBUTES);
 
     // Pause and continue act once; a repeat, and interrogate, keep the state.
+    // A pause holds the check loop between passes: no thread is suspended,
+    // so none can stop while it holds a lock the readers need.
+    const DWORD pid = servicePid();
+    ASSERT_NE(pid, 0u);
     EXPECT_EQ(control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(SERVICE_PAUSED));
+    EXPECT_TRUE(logShows(" service paused\n")) << readServiceLog();
+    EXPECT_EQ(suspendedThreads(pid), 0);
     EXPECT_EQ(control(SERVICE_CONTROL_PAUSE), static_cast<DWORD>(SERVICE_PAUSED));
     EXPECT_EQ(control(SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(SERVICE_PAUSED));
     EXPECT_EQ(control(SERVICE_CONTROL_CONTINUE), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(logShows(" service continued\n")) << readServiceLog();
     EXPECT_EQ(control(SERVICE_CONTROL_CONTINUE), static_cast<DWORD>(SERVICE_RUNNING));
     EXPECT_EQ(control(SERVICE_CONTROL_INTERROGATE), static_cast<DWORD>(SERVICE_RUNNING));
     {
@@ -216,11 +271,19 @@ TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
                   static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_PAUSE_CONTINUE |
                                      SERVICE_ACCEPT_SHUTDOWN));
 
+        // A stop ends the process with 0, its threads with it.
+        HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+        ASSERT_NE(process, nullptr);
         SERVICE_STATUS stopping{};
         ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping));
         ASSERT_TRUE(waitForState(kServiceName, SERVICE_STOPPED));
         ASSERT_TRUE(QueryServiceStatus(service.get(), &status));
         EXPECT_EQ(status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(WaitForSingleObject(process, 15000), static_cast<DWORD>(WAIT_OBJECT_0));
+        DWORD exitCode = STILL_ACTIVE;
+        EXPECT_TRUE(GetExitCodeProcess(process, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        CloseHandle(process);
 
         ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr));
         ASSERT_TRUE(waitForState(kServiceName, SERVICE_RUNNING));

@@ -94,6 +94,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, LoggerRolledName,
                                                         "/var/tmp/zorvane/zorv_man1.log"},
                                          RolledNameCase{"a.log.log", "a1.log"},
                                          RolledNameCase{"x.logfile/y.log", "x1.log"},
+                                         // A dot elsewhere does not count.
+                                         RolledNameCase{"/srv/zorvane.d/zorvane_service.log",
+                                                        "/srv/zorvane.d/zorvane_service1.log"},
+                                         RolledNameCase{"C:\\Users\\j.doe\\Temp\\z.log",
+                                                        "C:\\Users\\j.doe\\Temp\\z1.log"},
+                                         RolledNameCase{"logs/zorvane.old.log", "logs/zorvane.old1.log"},
                                          // No ".log": the rolled file lands in the current folder.
                                          RolledNameCase{"/var/tmp/zorvane/service", "1.log"}));
 

@@ -200,8 +200,9 @@ public:
     CommandSession(NotifierStreams& io, uint32_t timeoutSeconds)
         : mIo(io), mTimeoutSeconds(timeoutSeconds) {}
 
-    // Connects and sends the request; false after telling why not.
-    bool send(uint32_t id) {
+    // Connects and sends the requests, in order; false after telling why
+    // not.
+    bool send(const std::vector<uint32_t>& ids) {
         int error = 0;
         mPipe = NotifierPlatform::openCommandPipe(mTimeoutSeconds * 1000, error);
         if (!mPipe && error == NotifierPlatform::kTimedOut) {
@@ -216,10 +217,12 @@ public:
                     << NotifierPlatform::errorText(error) << "\n";
             return false;
         }
-        char frame[8];
-        StoreLe32(frame, 4);
-        StoreLe32(frame + 4, id);
-        if (!mPipe->write(frame, sizeof frame, mTimeoutSeconds * 1000, error)) {
+        std::vector<char> frames(8 * ids.size());
+        for (size_t i = 0; i < ids.size(); ++i) {
+            StoreLe32(frames.data() + 8 * i, 4);
+            StoreLe32(frames.data() + 8 * i + 4, ids[i]);
+        }
+        if (!mPipe->write(frames.data(), frames.size(), mTimeoutSeconds * 1000, error)) {
             if (error == NotifierPlatform::kTimedOut) {
                 mIo.err << "zorvane_notifier: the filtering service did not take the request within "
                         << mTimeoutSeconds << " s (send timed out)\n";
@@ -305,7 +308,14 @@ int sendRequest(NotifierStreams& io, Request request, uint32_t timeoutSeconds) {
                         : request == Request::CHECK_UPDATE ? NOTIFIER_READ_CHECK_UPDATE_CMD
                                                            : NOTIFIER_READ_DO_UPDATE_CMD;
     CommandSession session(io, timeoutSeconds);
-    if (!session.send(id)) {
+    // An update request goes with a version request behind it. A service
+    // without update support passes over the first without a word, and its
+    // version answer, coming first, says so instead of a time-out.
+    std::vector<uint32_t> ids{id};
+    if (request != Request::VERSION) {
+        ids.push_back(NOTIFIER_READ_GET_VERSION);
+    }
+    if (!session.send(ids)) {
         return NOTIFIER_EXIT_UNREACHABLE;
     }
     bool started = false;
@@ -315,6 +325,13 @@ int sendRequest(NotifierStreams& io, Request request, uint32_t timeoutSeconds) {
         if (request == Request::VERSION && answered == NOTIFIER_READ_GET_VERSION) {
             io.out << "service version " << textIn(payload, 4, payload.size()) << "\n";
             return NOTIFIER_EXIT_OK;
+        }
+        if (answered == NOTIFIER_READ_GET_VERSION && !started) {
+            io.out << (request == Request::CHECK_UPDATE ? "update check failed: "
+                                                        : "download failed: ")
+                   << "the filtering service (version " << textIn(payload, 4, payload.size())
+                   << ") has no update support yet\n";
+            return NOTIFIER_EXIT_FAILED;
         }
         if (request == Request::CHECK_UPDATE && answered == NOTIFIER_READ_CHECK_UPDATE_CMD) {
             return showUpdateCheck(io, payload);

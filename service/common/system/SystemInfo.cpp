@@ -1,5 +1,7 @@
 #include "system/SystemInfo.h"
 
+#include <array>
+
 #include "cloud/Authentication.h"
 #include "base/Logger.h"
 
@@ -7,8 +9,7 @@ namespace {
 
 // Edition names, indexed by Windows' own product-type numbers; empty entries
 // are unassigned.
-
-const char* const kFlavours[] = {
+const std::array<const char*, 72> kFlavours = {
     "EditionUnknown",                  // 0
     "Ultimate",                        // 1
     "HomeBasic",                       // 2
@@ -191,8 +192,10 @@ int settingsWindowsVersion() {
 }
 
 String windowsEditionName(unsigned long productType) {
-    if (productType < sizeof(kFlavours) / sizeof(kFlavours[0])) {
-        return String(kFlavours[productType]);
+    if (productType < kFlavours.size()) {
+        // Checked again: a bound that let one more through would throw here
+        // rather than read past the table.
+        return String(kFlavours.at(productType));
     }
     return String();
 }
