@@ -121,10 +121,12 @@ TEST_F(LateAdapterSignIn, SignsInOnceAnAdapterAppears) {
     });
     const std::string host = "127.0.0.1:" + std::to_string(cloud.port());
     authUrl = "http://" + host + "/cgi-bin/auth";
-    CloudConfig config = mSavedConfig;
-    config.connectionUrl = "http://" + host + "/cgi-bin/connection";
-    config.connectionFallbackUrl = config.connectionUrl;
-    CloudConfig::install(config);
+    // Known servers, as after an earlier connection check: a connection reply
+    // naming a plain-http sign-in server would be refused.
+    auto connection = std::make_shared<ConnectionInfo>();
+    connection->setAuthServer(String(authUrl));
+    connection->setFilterServer("https://127.0.0.1/f");
+    Settings::instance()->setConnectionInfo(connection);
 
     AdminInfo given;
     given.setUser("parent");
