@@ -358,6 +358,19 @@ TEST_F(SettingsTest, IncompleteRecordIsNotSavedAndTheFileStays) {
     EXPECT_EQ(readFile(dir.file("zorvane.cred")), "former contents\n");
 }
 
+// A device whose adapters were never found has no signature: such a file
+// would be refused at the next start, so it is not written.
+TEST_F(SettingsTest, ARecordWithoutDeviceSignatureIsNotSaved) {
+    writeFile(dir.file("zorvane.cred"), "former contents\n");
+    auto settings = newSettings(device);
+    fill(*settings, device);
+    device.setDeviceSignature("");
+    LogWatch log;
+    EXPECT_FALSE(settings->saveToStore());
+    EXPECT_TRUE(log.saw("Settings::toString no device signature - not written"));
+    EXPECT_EQ(readFile(dir.file("zorvane.cred")), "former contents\n");
+}
+
 TEST_F(SettingsTest, LoadingAMissingFileLeavesTheRecordEmpty) {
     auto settings = newSettings(device);
     LogWatch log;

@@ -271,6 +271,13 @@ String Settings::toString() const {
                  static_cast<unsigned>(reinterpret_cast<uintptr_t>(mpDevice)));
         return String();
     }
+    // Read again here while the adapters were not up; a file without one
+    // would be refused at the next start.
+    const String signature = mpDevice->getDeviceSignature();
+    if (signature.empty()) {
+        log->out(LOGLEVEL_ERROR, "Settings::toString no device signature - not written\n");
+        return String();
+    }
     const ConnectionInfo& conn = *mpConnectionInfo;
     String text;
     text += conn.getAuthServer() + kSep + conn.getFilterServer() + kSep +
@@ -281,7 +288,7 @@ String Settings::toString() const {
     }
     text += mpAdminInfo->getUser() + kSep + mpAdminInfo->getPassword() + kSep +
             (isFilterEnabled ? "1" : "0") + "\n";
-    text += decimalText(mpDevice->getDeviceId()) + kSep + mpDevice->getDeviceSignature() + "\n";
+    text += decimalText(mpDevice->getDeviceId()) + kSep + signature + "\n";
 
     String userMap;
     getStringFromUserMap(userMap);
