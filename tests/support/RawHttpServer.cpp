@@ -83,10 +83,10 @@ void RawHttpServer::stream(long long socketValue) {
         total = mStreamBytes;
         declare = mStreamDeclaresLength;
     }
-    const std::string head =
-        declare ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) +
-                      "\r\nConnection: close\r\n\r\n"
-                : std::string("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+    const std::string head = declare
+                                 ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) +
+                                       "\r\nConnection: close\r\n\r\n"
+                                 : std::string("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
     if (send(client, head.data(), static_cast<int>(head.size()), kSendFlags) ==
         static_cast<int>(head.size())) {
         const std::string piece(64 * 1024, 'x');

@@ -5,10 +5,10 @@
 #include <functional>
 #include <string>
 
+#include "TestSupport.h"
 #include "cloud/CloudConfig.h"
 #include "settings/Settings.h"
 #include "system/Device.h"
-#include "TestSupport.h"
 
 namespace {
 
@@ -245,8 +245,8 @@ INSTANTIATE_TEST_SUITE_P(
                  false, true, storedStateKept},
         // Cut inside the last child's key: its fields parse, the key is short.
         AuthCase{"LastLineWithoutLineEndIsNotTaken",
-                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 7; Ann; Middle School Level; ke",
-                 false, true, storedStateKept},
+                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 7; Ann; Middle School Level; ke", false,
+                 true, storedStateKept},
         AuthCase{"MoreChildLinesThanCounted",
                  "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 7; Ann; Middle School Level; k7\n"
                  "CHILDINFO, 3; Bo; Elementary School Level; k3\n",
@@ -259,8 +259,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "STATUS, PASSED\nNCHILDREN, \nCHILDINFO, 5; Di; High School Level; k5\n", false,
                  true, storedStateKept},
         AuthCase{"CountThatIsNoNumber",
-                 "STATUS, PASSED\nNCHILDREN, two\nCHILDINFO, 5; Di; High School Level; k5\n",
-                 false, true, storedStateKept},
+                 "STATUS, PASSED\nNCHILDREN, two\nCHILDINFO, 5; Di; High School Level; k5\n", false,
+                 true, storedStateKept},
         AuthCase{"MalformedChildIsNotCounted",
                  "STATUS, PASSED\nNCHILDREN, 2\nCHILDINFO, 5; Di\n"
                  "CHILDINFO, 6; Ed; High School Level; k6\n",

@@ -32,7 +32,9 @@ struct BodyCase {
     bool taken;
 };
 
-void PrintTo(const BodyCase& c, std::ostream* os) { *os << c.label; }
+void PrintTo(const BodyCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class HttpTransferBound : public testing::TestWithParam<BodyCase> {};
 
@@ -56,21 +58,23 @@ TEST_P(HttpTransferBound, BodyOverTheBoundEndsTheTransfer) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HttpTransferBound,
-    testing::Values(BodyCase{"ExactlyTheBound", kMiB, true, true},
-                    BodyCase{"ExactlyTheBoundUntilClose", kMiB, false, true},
-                    BodyCase{"OneByteOverUntilClose", kMiB + 1, false, false},
-                    BodyCase{"HugeWithLength", 512 * kMiB, true, false},
-                    BodyCase{"HugeUntilClose", 512 * kMiB, false, false}),
-    [](const testing::TestParamInfo<BodyCase>& param) { return std::string(param.param.label); });
+INSTANTIATE_TEST_SUITE_P(Cases, HttpTransferBound,
+                         testing::Values(BodyCase{"ExactlyTheBound", kMiB, true, true},
+                                         BodyCase{"ExactlyTheBoundUntilClose", kMiB, false, true},
+                                         BodyCase{"OneByteOverUntilClose", kMiB + 1, false, false},
+                                         BodyCase{"HugeWithLength", 512 * kMiB, true, false},
+                                         BodyCase{"HugeUntilClose", 512 * kMiB, false, false}),
+                         [](const testing::TestParamInfo<BodyCase>& param) {
+                             return std::string(param.param.label);
+                         });
 
 TEST(HttpTransferBoundSetting, ASmallerBoundIsHonoured) {
     RawHttpServer server([](const std::string&) { return std::string(); });
     server.streamBody(4096, false);
     HttpTransfer transfer;
     transfer.setMaxBodyBytes(4095);
-    EXPECT_FALSE(transfer.perform(String("http://127.0.0.1:" + std::to_string(server.port()) + "/")));
+    EXPECT_FALSE(
+        transfer.perform(String("http://127.0.0.1:" + std::to_string(server.port()) + "/")));
     EXPECT_TRUE(transfer.bodyTooLarge());
 }
 

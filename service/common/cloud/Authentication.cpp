@@ -264,8 +264,9 @@ bool Authentication::authenticateUserFromServer(const String& user, const String
     if (!transfer.perform(url)) {
         // An oversized reply came from a server that answered: not a reason
         // to fall back on the local check.
-        *responseCode = transfer.bodyTooLarge() ? static_cast<unsigned int>(AUTH_STATUS_FAILED_OTHER)
-                                                : static_cast<unsigned int>(AUTH_STATUS_CURL_ERROR);
+        *responseCode = transfer.bodyTooLarge()
+                            ? static_cast<unsigned int>(AUTH_STATUS_FAILED_OTHER)
+                            : static_cast<unsigned int>(AUTH_STATUS_CURL_ERROR);
         return false;
     }
     long status = 0;
@@ -302,7 +303,8 @@ bool Authentication::parseAuthenticationData(const String& user, const String& d
     // been cut on the way (a session key or a count shortened), so it is not
     // taken.
     const size_t complete = body.rfind('\n');
-    const String lines(complete == std::string::npos ? String() : String(body.substr(0, complete + 1)));
+    const String lines(complete == std::string::npos ? String()
+                                                     : String(body.substr(0, complete + 1)));
     for (const ReplyLine& line : replyLines(lines)) {
         if (!mPassed) {
             if (line.key != "STATUS") {

@@ -94,7 +94,7 @@ private:
     std::mutex mLock;
     std::map<String, TokenHandler> mAuthTokenHandler;
     std::map<uint32_t, ChildInfo> mChildList;
-    uint32_t mChildrenTaken = 0;   // CHILDINFO lines taken, repeats included
+    uint32_t mChildrenTaken = 0;  // CHILDINFO lines taken, repeats included
     uint32_t mParsedDeviceId = 0;
     bool mDeviceIdParsed = false;
     bool mPassed = false;
