@@ -207,6 +207,25 @@ TEST(CloudSignIn, AnswersEachAccountStateWithItsStatus) {
     EXPECT_EQ(body[7], "CHILDINFO, 103; Cara; High School Level; ca0a0103c0ffee03");
 }
 
+TEST(CloudSignIn, CutsThePassReplyWhereTheDataSays) {
+    TempDir dir;
+    writeFile(dir.file("cut.json"), R"({ "zorvane_version": "2", "accounts": [
+        { "user": "parent", "password": "parent123", "pass_reply_lines": 6, "children": [
+          { "id": 101, "name": "Alice", "level": 1, "session_key": "k1" },
+          { "id": 102, "name": "Ben", "level": 2, "session_key": "k2" } ] } ] })");
+    CloudProcess cloud(dir.file("cloud"), dir.file("cut.json"));
+    Reply passed = get(cloud, authPath("parent", "parent123", "001122334455"));
+    EXPECT_EQ(passed.status, 200);
+    auto body = lines(passed.body);
+    ASSERT_EQ(body.size(), 6u) << passed.body;
+    EXPECT_EQ(body[1], "NCHILDREN, 2");
+    EXPECT_EQ(body[5], "CHILDINFO, 101; Alice; Elementary School Level; k1");
+    EXPECT_EQ(passed.body.back(), '\n');
+    // Refusals are not cut.
+    EXPECT_EQ(get(cloud, authPath("parent", "wrong", "001122334455")).body,
+              "STATUS, FAILED\nREASON, wrong password\n");
+}
+
 TEST(CloudSignIn, KeepsDeviceIdsPerSignatureAcrossRestarts) {
     TempDir dir;
     unsigned long first = 0;
@@ -299,6 +318,9 @@ TEST(CloudStart, RefusesBadDataAndBusyPorts) {
         {R"({ "zorvane_version": "2", "accounts": [ )" + account +
              R"( ], "devices": [ { "signature": "001122334455", "account": "x" } ] })",
          "account \"x\" is not in"},
+        {R"({ "zorvane_version": "2", "accounts": [ { "user": "u", "password": "p",
+              "pass_reply_lines": 0 } ] })",
+         "\"pass_reply_lines\" out of range"},
         {R"({ "zorvane_version": "2", "filter": "http://f/zorv", "accounts": [] })",
          "\"filter\" must start with https://"},
     };

@@ -205,6 +205,59 @@ TEST_F(SignInSystem, DeviceOfAnotherAccountIsRefusedAndTheUserIsTold) {
     EXPECT_EQ(settingsText(), "");
 }
 
+// The cloud's pass reply loses lines on the way: only its status, its
+// header lines without any child, or cut after the first child. The
+// sign-in answers 200 and the account, children, device id and user map
+// stay, in the service and in its settings file; the whole reply passes
+// again afterwards.
+TEST_F(SignInSystem, PassReplyWithoutAllItsChildrenChangesNothing) {
+    startCloud();
+    ASSERT_NO_FATAL_FAILURE(startService());
+    ASSERT_EQ(signIn("parent", "parent123"), 1u);
+    const std::string sid = "S-1-22-1-0";
+    CSetWinZorvUserMapCommand setMap(String(sid + ", 102\n"));
+    std::unique_ptr<CReply> stored = setMap.execute(*mClient);
+    ASSERT_NE(stored, nullptr);
+    ASSERT_EQ(stored->status(), 1) << serviceLog();
+    const std::string before = settingsText();
+    ASSERT_TRUE(contains(before, sid + ", 102\n")) << before;
+    ASSERT_TRUE(contains(before, "103, Cara, 3, ")) << before;
+
+    const std::string defaults = readFile(ZORVANE_DEFAULT_CLOUD_DATA);
+    const std::string parentLine = "\"user\": \"parent\",";
+    ASSERT_NE(defaults.find(parentLine), std::string::npos);
+    const std::vector<std::string> samePorts{"--http-port", std::to_string(mCloud->httpPort()),
+                                             "--https-port", std::to_string(mCloud->httpsPort())};
+    for (int lines : {1, 5, 6}) {
+        SCOPED_TRACE("reply cut after " + std::to_string(lines) + " lines");
+        std::string data = defaults;
+        data.insert(data.find(parentLine) + parentLine.size(),
+                    " \"pass_reply_lines\": " + std::to_string(lines) + ",");
+        writeFile(mDir.file("cut-cloud.json"), data);
+        mCloud.reset();
+        mCloud = std::make_unique<CloudProcess>(mDir.file("cloud"), mDir.file("cut-cloud.json"),
+                                                samePorts);
+        const size_t logBefore = serviceLog().size();
+        EXPECT_EQ(signIn("parent", "parent123"), 200u);
+        EXPECT_EQ(settingsText(), before);
+        const std::string log = serviceLog().substr(logBefore);
+        EXPECT_TRUE(contains(log, "Authentication::parseAuthenticationData incomplete reply"))
+            << log;
+        EXPECT_FALSE(contains(log, "doAuth() local auth")) << log;
+
+        CGetWinZorvUserMapCommand getMap;
+        std::unique_ptr<CReply> map = getMap.execute(*mClient);
+        ASSERT_NE(map, nullptr);
+        EXPECT_TRUE(contains(map->text(CReply::kKeyAnswer), sid + ", 102"))
+            << map->text(CReply::kKeyAnswer);
+    }
+
+    mCloud.reset();
+    mCloud = std::make_unique<CloudProcess>(mDir.file("cloud"), "", samePorts);
+    EXPECT_EQ(signIn("parent", "parent123"), 1u);
+    EXPECT_TRUE(contains(settingsText(), sid + ", 102\n")) << settingsText();
+}
+
 TEST_F(SignInSystem, CloudDownChecksTheStoredAccountLocally) {
     startCloud();
     ASSERT_NO_FATAL_FAILURE(startService());

@@ -9,6 +9,7 @@ constexpr SocketHandle kNoSocket = INVALID_SOCKET;
 void closeSocket(SocketHandle s) {
     closesocket(s);
 }
+constexpr int kSendFlags = 0;
 }  // namespace
 #else
 #include <arpa/inet.h>
@@ -21,9 +22,11 @@ constexpr SocketHandle kNoSocket = -1;
 void closeSocket(SocketHandle s) {
     close(s);
 }
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a client gone is a failed send
 }  // namespace
 #endif
 
+#include <algorithm>
 #include <cstdint>
 #include <stdexcept>
 
@@ -65,6 +68,42 @@ RawHttpServer::~RawHttpServer() {
     closeSocket(static_cast<SocketHandle>(mListener));
 }
 
+void RawHttpServer::streamBody(uint64_t bytes, bool declareLength) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mStreamBytes = bytes;
+    mStreamDeclaresLength = declareLength;
+}
+
+void RawHttpServer::stream(long long socketValue) {
+    const SocketHandle client = static_cast<SocketHandle>(socketValue);
+    uint64_t total = 0;
+    bool declare = false;
+    {
+        std::lock_guard<std::mutex> lock(mLock);
+        total = mStreamBytes;
+        declare = mStreamDeclaresLength;
+    }
+    const std::string head = declare
+                                 ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(total) +
+                                       "\r\nConnection: close\r\n\r\n"
+                                 : std::string("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+    if (send(client, head.data(), static_cast<int>(head.size()), kSendFlags) ==
+        static_cast<int>(head.size())) {
+        const std::string piece(64 * 1024, 'x');
+        uint64_t sent = 0;
+        while (sent < total) {
+            const int want = static_cast<int>(std::min<uint64_t>(piece.size(), total - sent));
+            const int put = static_cast<int>(send(client, piece.data(), want, kSendFlags));
+            if (put <= 0) {
+                break;
+            }
+            sent += static_cast<uint64_t>(put);
+            mBytesStreamed += static_cast<uint64_t>(put);
+        }
+    }
+    ++mStreamsEnded;
+}
+
 std::vector<std::string> RawHttpServer::requests() const {
     std::lock_guard<std::mutex> lock(mLock);
     return mRequests;
@@ -97,14 +136,21 @@ void RawHttpServer::serve() {
         const size_t targetStart = request.find(' ') + 1;
         const std::string target =
             request.substr(targetStart, request.find(' ', targetStart) - targetStart);
+        bool streamed = false;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            mRequests.push_back(request);
+            streamed = mStreamBytes != 0;
+        }
+        if (streamed) {
+            stream(static_cast<long long>(client));
+            closeSocket(client);
+            continue;
+        }
         const std::string body = mReply(target);
         const std::string reply =
             "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n\r\n" + body;
-        {
-            std::lock_guard<std::mutex> lock(mLock);
-            mRequests.push_back(request);
-        }
         send(client, reply.data(), static_cast<int>(reply.size()), 0);
         closeSocket(client);
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -19,11 +21,20 @@ public:
     RawHttpServer& operator=(const RawHttpServer&) = delete;
 
     int port() const { return mPort; }
+    // From now on every reply is a body of `bytes` bytes sent in pieces,
+    // with a Content-Length when `declareLength`, else ended by the close;
+    // sending stops early when the client goes away.
+    void streamBody(uint64_t bytes, bool declareLength);
+    // Body bytes the streamed replies handed to the socket so far, and how
+    // many streamed replies have ended.
+    uint64_t bytesStreamed() const { return mBytesStreamed; }
+    int streamsEnded() const { return mStreamsEnded; }
     // The requests so far, byte for byte.
     std::vector<std::string> requests() const;
 
 private:
     void serve();
+    void stream(long long client);
 
     Reply mReply;
     long long mListener = -1;  // a socket of either platform
@@ -31,5 +42,9 @@ private:
     bool mStopping = false;
     mutable std::mutex mLock;
     std::vector<std::string> mRequests;
+    uint64_t mStreamBytes = 0;  // 0: answer with mReply
+    bool mStreamDeclaresLength = false;
+    std::atomic<uint64_t> mBytesStreamed{0};
+    std::atomic<int> mStreamsEnded{0};
     std::thread mThread;
 };

@@ -5,9 +5,10 @@
 #include <functional>
 #include <string>
 
+#include "TestSupport.h"
 #include "cloud/CloudConfig.h"
 #include "settings/Settings.h"
-#include "TestSupport.h"
+#include "system/Device.h"
 
 namespace {
 
@@ -116,73 +117,154 @@ struct AuthCase {
     const char* label;
     const char* body;
     bool passed;
+    bool incomplete;
     std::function<void()> check;
 };
 
 void PrintTo(const AuthCase& c, std::ostream* os) { *os << c.label; }
 
-class AuthReply : public AuthenticationParse, public testing::WithParamInterface<AuthCase> {};
+class TestDevice : public Device {};
 
-TEST_P(AuthReply, InstallsWhatTheReplyCarries) {
-    EXPECT_EQ(auth.parseAuthenticationData("parent", "0123456789abcdef0123456789abcdef",
-                                           GetParam().body),
-              GetParam().passed);
-    GetParam().check();
-}
+// Each reply meets a PC that was signed in before: an account, a child,
+// a user mapped to it and a device id.
+class AuthReply : public AuthenticationParse, public testing::WithParamInterface<AuthCase> {
+protected:
+    void SetUp() override {
+        AuthenticationParse::SetUp();
+        Settings* settings = Settings::instance();
+        auto admin = std::make_shared<AdminInfo>();
+        admin->setUser("parent");
+        admin->setPassword(kStoredDigest);
+        settings->setAdminInfo(admin);
+        ChildInfo zed;
+        zed.setId(9);
+        zed.setName("Zed");
+        zed.setLevel(3);
+        zed.setSessionKey("k9");
+        settings->setChildList({{9, zed}});
+        settings->populateUserMapFromString("S-a, 9\nS-b, 0\n");
+        mSavedDevice = Device::instance();
+        Device::registerInstance(&mDevice);
+        mDevice.setDeviceId(555);
+    }
+    void TearDown() override {
+        Device::registerInstance(mSavedDevice);
+        AuthenticationParse::TearDown();
+    }
+
+    static constexpr char kStoredDigest[] = "ffffffffffffffffffffffffffffffff";
+    TestDevice mDevice;
+    Device* mSavedDevice = nullptr;
+};
 
 ChildInfo childOf(uint32_t id) { return Settings::instance()->getChildInfo(id); }
+
+// What the PC held before the reply, untouched.
+void storedStateKept() {
+    Settings* settings = Settings::instance();
+    auto admin = settings->getAdminInfo();
+    ASSERT_NE(admin, nullptr);
+    EXPECT_EQ(admin->getPassword(), "ffffffffffffffffffffffffffffffff");
+    ASSERT_EQ(settings->getChildList().size(), 1u);
+    EXPECT_EQ(childOf(9).getName(), "Zed");
+    EXPECT_EQ(settings->getSysZorvUserMap(), (SysZorvUserMap{{"S-a", 9}, {"S-b", 0}}));
+    EXPECT_EQ(Device::instance()->getDeviceId(), 555u);
+}
+
+TEST_P(AuthReply, InstallsOnlyACompletePassedReply) {
+    const AuthCase& c = GetParam();
+    bool incomplete = !c.incomplete;
+    EXPECT_EQ(auth.parseAuthenticationData("parent", "0123456789abcdef0123456789abcdef", c.body,
+                                           &incomplete),
+              c.passed);
+    EXPECT_EQ(incomplete, c.incomplete);
+    c.check();
+}
+
+const char kThreeChildren[] =
+    "STATUS, PASSED\nNCHILDREN, 3\nDEVICEID, 1001\nSESSIONID, s1\nAUTHEXPIRY, 3600\n"
+    "CHILDINFO, 7; Ann Lee; Middle School Level; key; with; semicolons\n"
+    "CHILDINFO, 3; Bo; Elementary School Level; k3\n"
+    "CHILDINFO, 9; Zed; High School Level; k9new\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, AuthReply,
     testing::Values(
-        AuthCase{"Passed",
-                 "STATUS, PASSED\nNCHILDREN, 2\nSESSIONID, s1\nAUTHEXPIRY, 3600\n"
-                 "CHILDINFO, 7; Ann Lee; Middle School Level; key; with; semicolons\n"
-                 "CHILDINFO, 3; Bo; Elementary School Level; k3\n",
-                 true,
+        AuthCase{"Passed", kThreeChildren, true, false,
                  [] {
                      auto admin = Settings::instance()->getAdminInfo();
                      ASSERT_NE(admin, nullptr);
                      EXPECT_EQ(admin->getUser(), "parent");
                      EXPECT_EQ(admin->getPassword(), "0123456789abcdef0123456789abcdef");
-                     ASSERT_EQ(Settings::instance()->getChildList().size(), 2u);
+                     ASSERT_EQ(Settings::instance()->getChildList().size(), 3u);
                      EXPECT_EQ(childOf(7).getName(), "Ann Lee");
                      EXPECT_EQ(childOf(7).getLevel(), 2u);
                      EXPECT_EQ(childOf(7).getSessionKey(), "key; with; semicolons");
                      EXPECT_EQ(childOf(3).getLevel(), 1u);
+                     EXPECT_EQ(childOf(9).getSessionKey(), "k9new");
+                     EXPECT_EQ(Device::instance()->getDeviceId(), 1001u);
+                     EXPECT_EQ(Settings::instance()->getSysZorvUserMap()["S-a"], 9u);
+                 }},
+        // The map's repair still runs for a child the account no longer has.
+        AuthCase{"VanishedChildMovesItsUsers",
+                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 4; Cy; High School Level; k4\n", true,
+                 false,
+                 [] {
+                     EXPECT_EQ(Settings::instance()->getSysZorvUserMap()["S-a"], 4u);
+                     EXPECT_EQ(Device::instance()->getDeviceId(), 555u);  // none in the reply
                  }},
         AuthCase{"LinesBeforeStatusAreIgnored",
                  "CHILDINFO, 9; Zed; High School Level; k\nSTATUS, PASSED\nNCHILDREN, 0\n", true,
-                 [] { EXPECT_TRUE(Settings::instance()->getChildList().empty()); }},
-        AuthCase{"StatusNotPassedChangesNothing",
-                 "STATUS, FAILED\nNCHILDREN, 1\nCHILDINFO, 3; Bo; Elementary School Level; k\n",
                  false,
                  [] {
-                     EXPECT_EQ(Settings::instance()->getAdminInfo(), nullptr);
                      EXPECT_TRUE(Settings::instance()->getChildList().empty());
+                     EXPECT_EQ(Settings::instance()->getSysZorvUserMap()["S-a"], 0u);
                  }},
-        AuthCase{"ChildBeforeCountStopsWithTheAccountInstalled",
+        AuthCase{"StatusNotPassedChangesNothing",
+                 "STATUS, FAILED\nNCHILDREN, 1\nCHILDINFO, 3; Bo; Elementary School Level; k\n",
+                 false, false, storedStateKept},
+        AuthCase{"UnknownLevelTextIsLevelZero",
+                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 5; Di; University; k5\n", true, false,
+                 [] { EXPECT_EQ(childOf(5).getLevel(), 0u); }},
+        AuthCase{"RepeatedIdReplacesTheEarlierChild",
+                 "STATUS, PASSED\nNCHILDREN, 2\nCHILDINFO, 5; Di; University; k5\n"
+                 "CHILDINFO, 5; Di; High School Level; k5b\n",
+                 true, false, [] { EXPECT_EQ(childOf(5).getSessionKey(), "k5b"); }},
+        // A passed reply that does not carry what it announces replaces nothing.
+        AuthCase{"PassedWithoutAnyFurtherLine", "STATUS, PASSED\n", false, true, storedStateKept},
+        AuthCase{"PassedWithoutChildLines",
+                 "STATUS, PASSED\nNCHILDREN, 3\nDEVICEID, 1001\nSESSIONID, s1\nAUTHEXPIRY, 3600\n",
+                 false, true, storedStateKept},
+        AuthCase{"CutAfterTheFirstChild",
+                 "STATUS, PASSED\nNCHILDREN, 3\nDEVICEID, 1001\n"
+                 "CHILDINFO, 7; Ann Lee; Middle School Level; key\n",
+                 false, true, storedStateKept},
+        AuthCase{"CutInsideTheLastChild",
+                 "STATUS, PASSED\nNCHILDREN, 2\nDEVICEID, 1001\n"
+                 "CHILDINFO, 7; Ann Lee; Middle School Level; key\nCHILDINFO, 3; Bo; Elem",
+                 false, true, storedStateKept},
+        // Cut inside the last child's key: its fields parse, the key is short.
+        AuthCase{"LastLineWithoutLineEndIsNotTaken",
+                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 7; Ann; Middle School Level; ke", false,
+                 true, storedStateKept},
+        AuthCase{"MoreChildLinesThanCounted",
+                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 7; Ann; Middle School Level; k7\n"
+                 "CHILDINFO, 3; Bo; Elementary School Level; k3\n",
+                 false, true, storedStateKept},
+        AuthCase{"ChildBeforeCountStopsTheReply",
                  "STATUS, PASSED\nCHILDINFO, 3; Bo; Elementary School Level; k\nNCHILDREN, 1\n"
                  "CHILDINFO, 4; Cy; Elementary School Level; k\n",
-                 true,
-                 [] {
-                     EXPECT_NE(Settings::instance()->getAdminInfo(), nullptr);
-                     EXPECT_TRUE(Settings::instance()->getChildList().empty());
-                 }},
-        AuthCase{"UnknownLevelTextIsLevelZero",
-                 "STATUS, PASSED\nNCHILDREN, 1\nCHILDINFO, 5; Di; University; k5\n", true,
-                 [] { EXPECT_EQ(childOf(5).getLevel(), 0u); }},
+                 false, true, storedStateKept},
         AuthCase{"EmptyCountEndsParsing",
-                 "STATUS, PASSED\nNCHILDREN, \nCHILDINFO, 5; Di; High School Level; k5\n", true,
-                 [] { EXPECT_TRUE(Settings::instance()->getChildList().empty()); }},
-        AuthCase{"MalformedChildIsSkipped",
+                 "STATUS, PASSED\nNCHILDREN, \nCHILDINFO, 5; Di; High School Level; k5\n", false,
+                 true, storedStateKept},
+        AuthCase{"CountThatIsNoNumber",
+                 "STATUS, PASSED\nNCHILDREN, two\nCHILDINFO, 5; Di; High School Level; k5\n", false,
+                 true, storedStateKept},
+        AuthCase{"MalformedChildIsNotCounted",
                  "STATUS, PASSED\nNCHILDREN, 2\nCHILDINFO, 5; Di\n"
                  "CHILDINFO, 6; Ed; High School Level; k6\n",
-                 true,
-                 [] {
-                     ASSERT_EQ(Settings::instance()->getChildList().size(), 1u);
-                     EXPECT_EQ(childOf(6).getLevel(), 3u);
-                 }}),
+                 false, true, storedStateKept}),
     [](const testing::TestParamInfo<AuthCase>& param) { return std::string(param.param.label); });
 
 TEST(AuthenticationDigest, IsLowercaseHexMd5) {

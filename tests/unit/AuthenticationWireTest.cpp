@@ -29,11 +29,14 @@ protected:
         mSavedConfig = CloudConfig::current();
         clearSettings();
         Settings::instance()->setDeviceInfo(&mDevice);
+        mSavedDevice = Device::instance();
+        Device::registerInstance(&mDevice);
     }
     void TearDown() override {
         CloudConfig::install(mSavedConfig);
         clearSettings();
         Settings::instance()->setDeviceInfo(nullptr);
+        Device::registerInstance(mSavedDevice);
     }
     static void clearSettings() {
         Settings* settings = Settings::instance();
@@ -44,6 +47,7 @@ protected:
 
     CloudConfig mSavedConfig;
     FixedDevice mDevice;
+    Device* mSavedDevice = nullptr;
 };
 
 // The cloud reached over plain HTTP, as a service configured for it
@@ -166,6 +170,112 @@ TEST_F(AuthenticationWire, PlainHttpServerInAReplyIsNeverUsed) {
         for (size_t i = before; i < requests.size(); ++i) {
             EXPECT_EQ(requests[i].rfind("GET /cgi-bin/connection?", 0), 0u) << requests[i];
         }
+    }
+}
+
+// Connection info naming `cloud` as the sign-in server, installed as if
+// fetched earlier.
+void signInServerIs(const RawHttpServer& cloud) {
+    auto info = std::make_shared<ConnectionInfo>();
+    info->setFilterServer("https://127.0.0.1/f");
+    info->setAuthServer("http://127.0.0.1:" + std::to_string(cloud.port()) + "/cgi-bin/auth");
+    Settings::instance()->setConnectionInfo(info);
+}
+
+// An account stored by an earlier sign-in, with one child.
+void storeAccount(const char* user, const char* password) {
+    auto admin = std::make_shared<AdminInfo>();
+    admin->setUser(user);
+    String digest;
+    ASSERT_TRUE(Authentication::md5Hex(password, digest));
+    admin->setPassword(digest);
+    Settings::instance()->setAdminInfo(admin);
+    ChildInfo child;
+    child.setId(101);
+    child.setName("Alice");
+    child.setLevel(1);
+    child.setSessionKey("k101");
+    Settings::instance()->setChildList({{101, child}});
+}
+
+const char kPass[] =
+    "STATUS, PASSED\nNCHILDREN, 1\nDEVICEID, 1001\nCHILDINFO, 102; Ben; Middle School Level; "
+    "k102\n";
+
+// The stored name is compared trimmed, and a blank one (an account line
+// without a name) stands in nobody's way.
+TEST_F(AuthenticationWire, StoredUserChecksTheGivenName) {
+    RawHttpServer cloud([](const std::string&) -> std::string { return kPass; });
+    const struct {
+        const char* stored;
+        int answer;
+    } cases[] = {
+        {"", AUTH_STATUS_PASSED},
+        {"   ", AUTH_STATUS_PASSED},
+        {" parent ", AUTH_STATUS_PASSED},
+        {"neighbour", AUTH_STATUS_USER_MISMATCH},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string("stored user '") + c.stored + "'");
+        clearSettings();
+        signInServerIs(cloud);
+        storeAccount(c.stored, "parent123");
+        const size_t before = cloud.requests().size();
+        AdminInfo given;
+        given.setUser("parent");
+        given.setPassword("parent123");
+        EXPECT_EQ(Authentication::instance()->doAuth(&given), c.answer);
+        const bool asked = c.answer == AUTH_STATUS_PASSED;
+        EXPECT_EQ(cloud.requests().size(), before + (asked ? 1 : 0));
+        auto admin = Settings::instance()->getAdminInfo();
+        ASSERT_NE(admin, nullptr);
+        EXPECT_EQ(admin->getUser(), asked ? "parent" : c.stored);
+        EXPECT_EQ(Settings::instance()->getChildList().count(asked ? 102u : 101u), 1u);
+    }
+}
+
+// The server answered, but with less than the account or more than any
+// reply should be: the sign-in fails as "not passed" (never as an
+// unreachable server, which would let the local check pass it) and the
+// stored account, children and device id stay.
+TEST_F(AuthenticationWire, BrokenPassReplyFailsAndKeepsTheStoredAccount) {
+    std::string reply;
+    RawHttpServer cloud([&](const std::string&) -> std::string { return reply; });
+    const struct {
+        const char* label;
+        std::string body;
+        uint64_t streamed;
+    } cases[] = {
+        {"no children", "STATUS, PASSED\nNCHILDREN, 2\nDEVICEID, 1001\n", 0},
+        {"cut", std::string(kPass).substr(0, 60), 0},
+        {"status only", "STATUS, PASSED\n", 0},
+        {"oversized", "", 8 * 1024 * 1024},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        clearSettings();
+        signInServerIs(cloud);
+        storeAccount("parent", "parent123");
+        mDevice.setDeviceId(555);
+        reply = c.body;
+        cloud.streamBody(c.streamed, false);
+        AdminInfo given;
+        given.setUser("parent");
+        given.setPassword("parent123");
+        LogWatch log;
+        EXPECT_EQ(Authentication::instance()->doAuth(&given), AUTH_STATUS_FAILED_OTHER);
+        EXPECT_FALSE(log.saw("doAuth() local auth"));
+        auto children = Settings::instance()->getChildList();
+        ASSERT_EQ(children.size(), 1u);
+        EXPECT_EQ(children.begin()->first, 101u);
+        EXPECT_EQ(mDevice.getDeviceId(), 555u);
+
+        // The periodic sign-in with the stored account fails alike.
+        Settings::instance()->populateUserMapFromString("S-1-22-1-1000, 101\n");
+        EXPECT_EQ(Authentication::instance()->doAuth(nullptr), AUTH_STATUS_FAILED_OTHER);
+        EXPECT_EQ(Settings::instance()->getSysZorvUserMap().at("S-1-22-1-1000"), 101u);
+        EXPECT_EQ(Settings::instance()->getChildList().size(), 1u);
+        Settings::instance()->populateUserMapFromString("\n");
     }
 }
 

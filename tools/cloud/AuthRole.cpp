@@ -53,6 +53,16 @@ AuthRole::Answer AuthRole::signIn(const std::string& user, const std::string& di
         body += "CHILDINFO, " + std::to_string(child.id) + "; " + child.name + "; " +
                 levelText(child.level) + "; " + child.sessionKey + "\n";
     }
+    if (account->passReplyLines > 0) {
+        size_t end = 0;
+        for (int line = 0; line < account->passReplyLines && end != std::string::npos; ++line) {
+            end = body.find('\n', end);
+            end = end == std::string::npos ? end : end + 1;
+        }
+        if (end != std::string::npos) {
+            body.resize(end);
+        }
+    }
     return {200, body};
 }
 

@@ -117,7 +117,8 @@ CloudChild parseChild(const json& entry, const std::string& where) {
 
 CloudAccount parseAccount(const json& entry, const std::string& where) {
     checkKeys(entry, where,
-              {"user", "password", "password_md5", "password_hint", "active", "children"});
+              {"user", "password", "password_md5", "password_hint", "active", "children",
+               "pass_reply_lines"});
     CloudAccount account;
     account.user = text(entry, "user", where);
     if (account.user.empty()) {
@@ -142,6 +143,9 @@ CloudAccount parseAccount(const json& entry, const std::string& where) {
         }
         account.active = active->get<bool>();
     }
+    const long long whole = 0;
+    account.passReplyLines =
+        static_cast<int>(number(entry, "pass_reply_lines", where, 1, 1000000, &whole));
     auto children = entry.find("children");
     if (children != entry.end()) {
         if (!children->is_array()) {

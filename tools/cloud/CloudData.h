@@ -17,6 +17,9 @@ struct CloudAccount {
     std::string passwordMd5;  // 32 lowercase hexadecimal digits
     bool active = true;
     std::vector<CloudChild> children;
+    // The pass reply ends after this many lines (0: whole), playing a reply
+    // cut on its way to the service.
+    int passReplyLines = 0;
 };
 
 // What the cloud answers with: read once at start from one JSON text, then

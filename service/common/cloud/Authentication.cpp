@@ -58,6 +58,18 @@ uint32_t decimal(const String& text) {
     return value < 0 ? 0 : value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
 }
 
+bool isDecimal(const String& text) {
+    if (text.empty()) {
+        return false;
+    }
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
 uint32_t schoolLevel(const String& text) {
     if (text.contains("Elementary School Level")) {
         return 1;
@@ -250,42 +262,65 @@ bool Authentication::authenticateUserFromServer(const String& user, const String
         transfer.addHeader(String("Device-Type: " + deviceType));
     }
     if (!transfer.perform(url)) {
-        *responseCode = AUTH_STATUS_CURL_ERROR;
+        // An oversized reply came from a server that answered: not a reason
+        // to fall back on the local check.
+        *responseCode = transfer.bodyTooLarge()
+                            ? static_cast<unsigned int>(AUTH_STATUS_FAILED_OTHER)
+                            : static_cast<unsigned int>(AUTH_STATUS_CURL_ERROR);
         return false;
     }
     long status = 0;
     *responseCode = transfer.responseCode(status) ? static_cast<unsigned int>(status)
                                                   : static_cast<unsigned int>(AUTH_STATUS_CURL_ERROR);
-    if (parseAuthenticationData(user, digest, String(transfer.body()))) {
+    bool incomplete = false;
+    if (parseAuthenticationData(user, digest, String(transfer.body()), &incomplete)) {
         log->out(LOGLEVEL_INFO, "parseAuthenticationData success\n");
         return true;
+    }
+    if (incomplete) {
+        // The server answered, but not with the whole account.
+        *responseCode = AUTH_STATUS_FAILED_OTHER;
     }
     return false;
 }
 
 bool Authentication::parseAuthenticationData(const String& user, const String& digest,
-                                             const String& body) {
+                                             const String& body, bool* incomplete) {
     Logger* log = Logger::instance();
+    if (incomplete) {
+        *incomplete = false;
+    }
     mParsedUser = user;
     mParsedDigest = digest;
-    bool passed = false;
+    mPassed = false;
+    mChildList.clear();
+    mChildrenTaken = 0;
+    mParsedDeviceId = 0;
+    mDeviceIdParsed = false;
     bool childrenCounted = false;
-    for (const ReplyLine& line : replyLines(body)) {
-        if (!passed) {
+    uint32_t childCount = 0;
+    // The reply's lines end in a line feed: a last line without one may have
+    // been cut on the way (a session key or a count shortened), so it is not
+    // taken.
+    const size_t complete = body.rfind('\n');
+    const String lines(complete == std::string::npos ? String()
+                                                     : String(body.substr(0, complete + 1)));
+    for (const ReplyLine& line : replyLines(lines)) {
+        if (!mPassed) {
             if (line.key != "STATUS") {
                 continue;  // nothing counts before the status
             }
             if (!statusTokenFn(line.value)) {
                 return false;
             }
-            passed = true;
             continue;
         }
         if (line.key == "NCHILDREN") {
-            if (line.value.empty()) {
+            if (line.value.empty() || !isDecimal(line.value)) {
                 break;
             }
             childrenCounted = true;
+            childCount = decimal(line.value);
             continue;
         }
         auto handler = mAuthTokenHandler.find(line.key);
@@ -300,10 +335,41 @@ bool Authentication::parseAuthenticationData(const String& user, const String& d
                      line.key.c_str());
         }
     }
-    if (passed) {
-        Settings::instance()->setChildList(mChildList);
+    if (!mPassed) {
+        return false;
     }
-    return passed;
+    // A passed reply replaces the account, the children and the map's
+    // children: one that lost its children on the way must replace nothing.
+    if (!childrenCounted || mChildrenTaken != childCount) {
+        if (childrenCounted) {
+            log->out(LOGLEVEL_ERROR,
+                     "Authentication::parseAuthenticationData incomplete reply: %u of %u "
+                     "children\n",
+                     static_cast<unsigned>(mChildrenTaken), static_cast<unsigned>(childCount));
+        } else {
+            log->out(LOGLEVEL_ERROR,
+                     "Authentication::parseAuthenticationData incomplete reply: no child count\n");
+        }
+        mChildList.clear();
+        if (incomplete) {
+            *incomplete = true;
+        }
+        return false;
+    }
+    Settings* settings = Settings::instance();
+    auto admin = std::make_shared<AdminInfo>();
+    admin->setUser(mParsedUser);
+    admin->setPassword(mParsedDigest);
+    settings->setAdminInfo(admin);
+    if (mDeviceIdParsed) {
+        Device* device = Device::instance();
+        if (device) {
+            device->setDeviceId(mParsedDeviceId);
+            settings->setDeviceInfo(device);
+        }
+    }
+    settings->setChildList(mChildList);
+    return true;
 }
 
 int Authentication::statusTokenFn(const String& value) {
@@ -311,12 +377,13 @@ int Authentication::statusTokenFn(const String& value) {
         Logger::instance()->out(LOGLEVEL_WARN, "Auth Status Failed!\n");
         return 0;
     }
-    auto admin = std::make_shared<AdminInfo>();
-    admin->setUser(mParsedUser);
-    admin->setPassword(mParsedDigest);
-    Settings::instance()->setAdminInfo(admin);
-    Settings::instance()->flushChildList();
+    // What the reply carries is collected first and installed only once the
+    // whole reply has been read and checked.
+    mPassed = true;
     mChildList.clear();
+    mChildrenTaken = 0;
+    mParsedDeviceId = 0;
+    mDeviceIdParsed = false;
     return 1;
 }
 
@@ -325,12 +392,11 @@ int Authentication::sidTokenFn(const String& /*value*/) { return 1; }
 int Authentication::authexpTokenFn(const String& /*value*/) { return 1; }
 
 int Authentication::devIdTokenFn(const String& value) {
-    Device* device = Device::instance();
-    if (!device || value.empty()) {
+    if (!isDecimal(value)) {
         return 0;
     }
-    device->setDeviceId(decimal(value));
-    Settings::instance()->setDeviceInfo(device);
+    mParsedDeviceId = decimal(value);
+    mDeviceIdParsed = true;
     return 1;
 }
 
@@ -355,6 +421,7 @@ int Authentication::childTokenFn(const String& value) {
         return 0;
     }
     mChildList[child.getId()] = child;
+    ++mChildrenTaken;
     return 1;
 }
 

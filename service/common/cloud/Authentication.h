@@ -54,7 +54,11 @@ public:
     bool parseConnectionData(std::shared_ptr<ConnectionInfo>& out, const String& body);
     bool authenticateUserFromServer(const String& user, const String& digest,
                                     unsigned int* responseCode);
-    bool parseAuthenticationData(const String& user, const String& digest, const String& body);
+    // Installs the account, the device id and the children only when the
+    // reply passed and carries every child its count announces; a passed
+    // reply that does not sets `incomplete` and changes nothing.
+    bool parseAuthenticationData(const String& user, const String& digest, const String& body,
+                                 bool* incomplete = nullptr);
 
     // Two lowercase hex digits per byte into `text` (2 * count characters;
     // the caller terminates it).
@@ -88,11 +92,15 @@ private:
     int devIdTokenFn(const String& value);
     int childTokenFn(const String& value);
 
-    // Serialises sign-ins and connection fetches; guards mChildList and the
-    // account of the reply being parsed.
+    // Serialises sign-ins and connection fetches; guards what the reply being
+    // parsed carries (mChildList to mParsedDigest).
     std::mutex mLock;
     std::map<String, TokenHandler> mAuthTokenHandler;
     std::map<uint32_t, ChildInfo> mChildList;
+    uint32_t mChildrenTaken = 0;  // CHILDINFO lines taken, repeats included
+    uint32_t mParsedDeviceId = 0;
+    bool mDeviceIdParsed = false;
+    bool mPassed = false;
     String mParsedUser;
     String mParsedDigest;
 };

@@ -78,6 +78,10 @@ struct HttpTransferCallbacks {
         if (transfer->mReceiver) {
             return transfer->mReceiver(data, length) ? length : 0;
         }
+        if (length > transfer->mOptions.maxBodyBytes - transfer->mBody.size()) {
+            transfer->mBodyTooLarge = true;
+            return 0;  // ends the transfer with a write error
+        }
         transfer->mBody.append(data, length);
         return length;
     }
@@ -102,6 +106,7 @@ bool HttpTransfer::perform(const String& url) {
     CURL* curl = handle(mCurl);
     mBody.clear();
     mHeaders.clear();
+    mBodyTooLarge = false;
     CURLcode set = CURLE_OK;
     auto option = [&](CURLcode result) {
         if (set == CURLE_OK) {
@@ -122,6 +127,11 @@ bool HttpTransfer::perform(const String& url) {
     option(curl_easy_setopt(curl, CURLOPT_WRITEDATA, this));
     option(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &HttpTransferCallbacks::onHeader));
     option(curl_easy_setopt(curl, CURLOPT_HEADERDATA, this));
+    if (!mReceiver) {
+        // A declared length over the bound is refused before any body arrives.
+        option(curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE,
+                                static_cast<curl_off_t>(mOptions.maxBodyBytes)));
+    }
     if (mHeaderList) {
         option(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, static_cast<curl_slist*>(mHeaderList)));
     }
@@ -141,9 +151,17 @@ bool HttpTransfer::perform(const String& url) {
     log->out(LOGLEVEL_INFO, "curl_easy_setopt success\n");
 
     CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_FILESIZE_EXCEEDED) {
+        mBodyTooLarge = true;
+    }
     if (result != CURLE_OK) {
         mError = curl_easy_strerror(result);
         log->out(LOGLEVEL_ERROR, "curl_easy_perform failed %s\n", mError.c_str());
+        if (mBodyTooLarge) {
+            mBody.clear();
+            log->out(LOGLEVEL_ERROR, "HttpTransfer reply refused: body over %lu bytes\n",
+                     static_cast<unsigned long>(mOptions.maxBodyBytes));
+        }
         return false;
     }
     log->out(LOGLEVEL_INFO, "curl_easy_perform success\n");

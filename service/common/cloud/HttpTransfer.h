@@ -18,6 +18,10 @@ public:
         long connectTimeoutMs = 10000;
         long totalTimeoutMs = 60000;
         String caFile;  // empty: the system's trust store
+        // A body kept in memory (no receiver) longer than this ends the
+        // transfer: a cloud reply is a few lines, and a runaway or hostile
+        // server must not make the service buffer without end.
+        size_t maxBodyBytes = size_t(1) << 20;
     };
     // The options every new transfer starts with.
     static void setDefaultOptions(const Options& options);
@@ -32,6 +36,7 @@ public:
     bool valid() const { return mCurl != nullptr; }
 
     void setTotalTimeoutMs(long ms) { mOptions.totalTimeoutMs = ms; }
+    void setMaxBodyBytes(size_t bytes) { mOptions.maxBodyBytes = bytes; }
     // A "Name: value" request header.
     void addHeader(const String& line);
     // A multipart form field (the request becomes a POST).
@@ -51,6 +56,8 @@ public:
     const std::string& headers() const { return mHeaders; }
     // libcurl's text for the last failure.
     String error() const { return mError; }
+    // Whether the last exchange was ended because its body passed the bound.
+    bool bodyTooLarge() const { return mBodyTooLarge; }
 
 private:
     friend struct HttpTransferCallbacks;  // libcurl's callbacks
@@ -65,4 +72,5 @@ private:
     std::string mBody;
     std::string mHeaders;
     String mError;
+    bool mBodyTooLarge = false;
 };
