@@ -112,8 +112,19 @@ TEST_F(Files, ALogFloodStopsAtTheSizeLimit) {
 
     const std::string rolled = tempDir() + "zorvane_service1.log";
     const long line = 200;  // longer than any line the flood makes
-    // The channel reads the flood's frames after the flooder has gone.
+    // The channel reads the flood's frames after the flooder has gone: wait
+    // until the service has logged them all (the files stop changing).
     EXPECT_TRUE(eventually([&] { return sizeOf(rolled) > kLogLimit; }, 60000));
+    std::pair<long, long> last{-1, -1};
+    int still = 0;
+    EXPECT_TRUE(eventually(
+        [&] {
+            const std::pair<long, long> now{sizeOf(rolled), sizeOf(logPath())};
+            still = now == last ? still + 1 : 0;
+            last = now;
+            return still >= 25;  // half a second without a change
+        },
+        60000));
     EXPECT_LE(sizeOf(logPath()), kLogLimit + line);
     EXPECT_GT(sizeOf(rolled), kLogLimit);
     EXPECT_LE(sizeOf(rolled), kLogLimit + line);
