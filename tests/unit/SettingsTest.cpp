@@ -367,7 +367,7 @@ TEST_F(SettingsTest, ARecordWithoutDeviceSignatureIsNotSaved) {
     device.setDeviceSignature("");
     LogWatch log;
     EXPECT_FALSE(settings->saveToStore());
-    EXPECT_TRUE(log.saw("Settings::toString no device signature - not written"));
+    EXPECT_TRUE(log.saw("Settings::toString no device signature - not written")) << log.text();
     EXPECT_EQ(readFile(dir.file("zorvane.cred")), "former contents\n");
 }
 
