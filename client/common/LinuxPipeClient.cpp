@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "LinuxPaths.h"
+#include "LinuxSocketIo.h"
 
 namespace {
 
@@ -79,24 +80,10 @@ bool LinuxPipeClient::open() {
 }
 
 bool LinuxPipeClient::waitFor(short events, uint32_t timeoutMs) {
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            mTimedOut = true;
-            mLastError = ETIMEDOUT;
-            return false;
-        }
-        pollfd entry{mFd, events, 0};
-        int ready = ::poll(&entry, 1, static_cast<int>(left.count()));
-        if (ready > 0) {
-            return true;
-        }
-        if (ready < 0 && errno != EINTR) {
-            mLastError = errno;
-            return false;
-        }
-    }
+    const LinuxSocketIo::Wait wait =
+        LinuxSocketIo::waitReady(mFd, events, Clock::now(), timeoutMs, mLastError);
+    mTimedOut = wait == LinuxSocketIo::Wait::kTimedOut;
+    return wait == LinuxSocketIo::Wait::kReady;
 }
 
 bool LinuxPipeClient::write(const char* data, uint32_t length) {

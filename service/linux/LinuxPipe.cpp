@@ -1,5 +1,7 @@
 #include "LinuxPipe.h"
 
+#include "LinuxSocketIo.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,9 +23,9 @@ public:
 
     size_t readSome(char* buffer, size_t length, uint32_t timeoutMs) override {
         mTimedOut = false;
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const Clock::time_point start = Clock::now();
         for (;;) {
-            if (!waitFor(POLLIN, timeoutMs, deadline)) {
+            if (!waitFor(POLLIN, timeoutMs, start)) {
                 return 0;
             }
             ssize_t got = ::recv(mFd, buffer, length, MSG_DONTWAIT);
@@ -40,10 +42,10 @@ public:
 
     bool writeAll(const char* data, size_t length, uint32_t timeoutMs) override {
         mTimedOut = false;
-        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const Clock::time_point start = Clock::now();
         size_t done = 0;
         while (done < length) {
-            if (!waitFor(POLLOUT, timeoutMs, deadline)) {
+            if (!waitFor(POLLOUT, timeoutMs, start)) {
                 return false;
             }
             ssize_t sent = ::send(mFd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -81,33 +83,15 @@ public:
 private:
     // Waits until the socket is ready for `events`; false on time-out,
     // cancellation or failure.
-    bool waitFor(short events, uint32_t timeoutMs, Clock::time_point deadline) {
-        for (;;) {
-            if (mCancelled) {
-                mLastError = ECANCELED;
-                return false;
-            }
-            int wait = -1;
-            if (timeoutMs > 0) {
-                auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                  Clock::now());
-                if (left.count() <= 0) {
-                    mTimedOut = true;
-                    mLastError = ETIMEDOUT;
-                    return false;
-                }
-                wait = static_cast<int>(left.count());
-            }
-            pollfd entry{mFd, events, 0};
-            int ready = ::poll(&entry, 1, wait);
-            if (ready > 0) {
-                return true;
-            }
-            if (ready < 0 && errno != EINTR) {
-                mLastError = errno;
-                return false;
-            }
+    bool waitFor(short events, uint32_t timeoutMs, Clock::time_point start) {
+        if (mCancelled) {
+            mLastError = ECANCELED;
+            return false;
         }
+        const LinuxSocketIo::Wait wait =
+            LinuxSocketIo::waitReady(mFd, events, start, timeoutMs, mLastError);
+        mTimedOut = wait == LinuxSocketIo::Wait::kTimedOut;
+        return wait == LinuxSocketIo::Wait::kReady;
     }
 
     int mFd;

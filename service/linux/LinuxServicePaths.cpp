@@ -1,10 +1,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #include "LinuxPaths.h"
-#include "port/FileSystem.h"
 #include "port/ServicePaths.h"
 
 namespace {
@@ -23,39 +21,15 @@ void createFolder(const String& folder, mode_t mode) {
     }
 }
 
-// The folder when it could be made the service's, else empty.
-String ownFolder(const String& folder, ServicePaths& paths) {
-    FileSystem::FolderResult result = FileSystem::makeServiceFolder(folder);
-    if (!result.note.empty()) {
-        // Said here too: without its folder there may be no log to say it in.
-        std::printf("%s\n", result.note.c_str());
-        std::fflush(stdout);
-        paths.folderNotes.push_back(result.note);
-    }
-    return result.usable ? folder : String();
-}
-
 }  // namespace
 
 namespace ServicePathsBuilder {
 
 ServicePaths build() {
-    ServicePaths paths;
-    paths.programDataDir = ownFolder(LinuxPaths::dataDir(), paths);
-    paths.tempDir = ownFolder(LinuxPaths::tempDir(), paths);
+    ServicePaths paths = fromFolders(LinuxPaths::dataDir(), LinuxPaths::tempDir());
     paths.runDir = LinuxPaths::runDir();
     // Every local user reaches the command sockets in here.
     createFolder(paths.runDir, 0755);
-
-    if (!paths.programDataDir.empty()) {
-        paths.settingsPath = paths.programDataDir + "zorvane.cred";
-        paths.hostCachePath = paths.programDataDir + "https_cache";
-        paths.logLevelPath = paths.programDataDir + "zorvane_log_level";
-    }
-    if (!paths.tempDir.empty()) {
-        paths.logPath = paths.tempDir + "zorvane_service.log";
-        paths.updateInstallerPath = paths.tempDir;
-    }
     return paths;
 }
 

@@ -1,5 +1,6 @@
 #include "LinuxSocketIo.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +22,32 @@ bool sendAll(int fd, const char* data, size_t length, int& error) {
         length -= static_cast<size_t>(sent);
     }
     return true;
+}
+
+Wait waitReady(int fd, short events, std::chrono::steady_clock::time_point start,
+               uint32_t timeoutMs, int& error) {
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                error = ETIMEDOUT;
+                return Wait::kTimedOut;
+            }
+            wait = static_cast<int>(left.count());
+        }
+        pollfd entry{fd, events, 0};
+        const int ready = ::poll(&entry, 1, wait);
+        if (ready > 0) {
+            return Wait::kReady;
+        }
+        if (ready < 0 && errno != EINTR) {
+            error = errno;
+            return Wait::kFailed;
+        }
+    }
 }
 
 bool receiveAll(int fd, char* data, size_t length, int& error) {

@@ -6,6 +6,7 @@
 
 #include <atomic>
 
+#include "WinOverlappedIo.h"
 #include "base/Logger.h"
 
 namespace {
@@ -70,30 +71,9 @@ private:
             mLastError = ERROR_INVALID_HANDLE;
             return false;
         }
-        if (WaitForSingleObject(mCancelEvent, 0) == WAIT_OBJECT_0) {
-            mLastError = ERROR_OPERATION_ABORTED;
-            return false;
-        }
-        OVERLAPPED overlapped{};
-        overlapped.hEvent = mIoEvent;
-        ResetEvent(mIoEvent);
-        BOOL started = writing ? WriteFile(mPipe, data, length, nullptr, &overlapped)
-                               : ReadFile(mPipe, data, length, nullptr, &overlapped);
-        if (!started && GetLastError() != ERROR_IO_PENDING) {
-            mLastError = static_cast<int>(GetLastError());
-            return false;
-        }
-        HANDLE waits[2] = {mIoEvent, mCancelEvent};
-        DWORD woke = WaitForMultipleObjects(2, waits, FALSE, timeoutMs ? timeoutMs : INFINITE);
-        if (woke != WAIT_OBJECT_0) {
-            CancelIoEx(mPipe, &overlapped);
-            GetOverlappedResult(mPipe, &overlapped, &done, TRUE);
-            mTimedOut = woke == WAIT_TIMEOUT;
-            mLastError = mTimedOut ? WAIT_TIMEOUT : ERROR_OPERATION_ABORTED;
-            return false;
-        }
-        if (!GetOverlappedResult(mPipe, &overlapped, &done, FALSE) || done == 0) {
-            mLastError = static_cast<int>(GetLastError());
+        if (!WinOverlappedIo::transfer(mPipe, mIoEvent, writing, data, length, timeoutMs, done,
+                                       mLastError, mCancelEvent)) {
+            mTimedOut = mLastError == WAIT_TIMEOUT;
             return false;
         }
         return true;

@@ -31,4 +31,9 @@ namespace ServicePathsBuilder {
 // service's stay empty, so nothing is read or written there.
 ServicePaths build();
 
+// The part every platform's build() shares: makes the two folders the
+// service's own (a note about each is printed, since there may be no log to
+// say it in, and kept) and names the files inside those that could be.
+ServicePaths fromFolders(const String& programDataDir, const String& tempDir);
+
 }  // namespace ServicePathsBuilder
