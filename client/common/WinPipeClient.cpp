@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "WinPipeSecurity.h"
+
 std::unique_ptr<PipeClient> makeUiPipeClient() {
     return std::make_unique<WinPipeClient>();
 }
@@ -22,7 +24,7 @@ bool WinPipeClient::open() {
     if (mHandle != INVALID_HANDLE_VALUE) {
         return true;
     }
-    mHandle = CreateFileA(mName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+    mHandle = CreateFileA(mName.c_str(), kPipeClientAccess, 0, nullptr, OPEN_EXISTING, 0,
                           nullptr);
     if (mHandle == INVALID_HANDLE_VALUE) {
         mLastError = static_cast<int>(GetLastError());

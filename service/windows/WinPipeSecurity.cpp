@@ -26,16 +26,46 @@ std::unique_ptr<WinPipeSecurity> WinPipeSecurity::create() {
         return nullptr;
     }
     security->mEveryoneSid = everyone;
+    // The service's own user (SYSTEM when run by the service manager) makes
+    // the further instances of its pipes.
+    HANDLE token = nullptr;
+    char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+        !GetTokenInformation(token, TokenUser, user, sizeof user, &size)) {
+        log->out(LOGLEVEL_ERROR, "GetTokenInformation Error %u\n",
+                 static_cast<unsigned>(GetLastError()));
+        if (token) {
+            CloseHandle(token);
+        }
+        return nullptr;
+    }
+    CloseHandle(token);
+    PSID own = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    const DWORD ownSize = GetLengthSid(own);
+    security->mOwnSid = LocalAlloc(LPTR, ownSize);
+    if (!security->mOwnSid || !CopySid(ownSize, security->mOwnSid, own)) {
+        log->out(LOGLEVEL_ERROR, "LocalAlloc Error %u\n", static_cast<unsigned>(GetLastError()));
+        return nullptr;
+    }
 
-    EXPLICIT_ACCESSA access{};
-    access.grfAccessPermissions = kAllFileAccess;
-    access.grfAccessMode = SET_ACCESS;
-    access.grfInheritance = NO_INHERITANCE;
-    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
-    access.Trustee.ptstrName = static_cast<LPSTR>(everyone);
+    // Everyone may use the pipe but not add instances of its name: whoever
+    // could would receive some of the desktop program's connections, the
+    // parent's password among them.
+    EXPLICIT_ACCESSA access[2] = {};
+    access[0].grfAccessPermissions = kAllFileAccess & ~FILE_CREATE_PIPE_INSTANCE;
+    access[0].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    access[0].Trustee.ptstrName = static_cast<LPSTR>(everyone);
+    access[1].grfAccessPermissions = kAllFileAccess;
+    access[1].Trustee.TrusteeType = TRUSTEE_IS_USER;
+    access[1].Trustee.ptstrName = static_cast<LPSTR>(security->mOwnSid);
+    for (EXPLICIT_ACCESSA& entry : access) {
+        entry.grfAccessMode = SET_ACCESS;
+        entry.grfInheritance = NO_INHERITANCE;
+        entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    }
     PACL acl = nullptr;
-    DWORD result = SetEntriesInAclA(1, &access, nullptr, &acl);
+    DWORD result = SetEntriesInAclA(2, access, nullptr, &acl);
     if (result != ERROR_SUCCESS) {
         log->out(LOGLEVEL_ERROR, "SetEntriesInAcl Error %u\n", static_cast<unsigned>(result));
         return nullptr;
@@ -70,6 +100,9 @@ WinPipeSecurity::~WinPipeSecurity() {
     }
     if (mEveryoneSid) {
         FreeSid(mEveryoneSid);
+    }
+    if (mOwnSid) {
+        LocalFree(mOwnSid);
     }
 }
 

@@ -5,9 +5,17 @@
 
 #include "base/String.h"
 
+// The rights a client of the service's pipes asks for: GENERIC_WRITE would
+// include FILE_APPEND_DATA, the bit that is also FILE_CREATE_PIPE_INSTANCE.
+constexpr unsigned long kPipeClientAccess = 0x80000000ul /* GENERIC_READ */ |
+                                            0x0002ul /* FILE_WRITE_DATA */;
+
 // The security of the service's pipes: a descriptor whose DACL grants the
-// well-known group Everyone all file access (0x1F01FF), so that any local
-// user's desktop program may connect. Frees what it allocated.
+// well-known group Everyone all file access but the right to create pipe
+// instances (0x1F01FF less FILE_CREATE_PIPE_INSTANCE), so that any local
+// user's desktop program may connect but nobody can serve the name beside
+// the service, and the service's own user all file access. Frees what it
+// allocated.
 class WinPipeSecurity {
 public:
     // Builds the descriptor; null (each failing step logged) on failure.
@@ -22,6 +30,7 @@ private:
     WinPipeSecurity() = default;
 
     void* mEveryoneSid = nullptr;  // PSID, FreeSid
+    void* mOwnSid = nullptr;       // PSID, LocalFree
     void* mAcl = nullptr;          // PACL, LocalFree
     void* mDescriptor = nullptr;   // LocalFree
 };

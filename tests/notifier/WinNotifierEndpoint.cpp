@@ -6,6 +6,7 @@
 #include "NotifierTestSupport.h"
 #include "WinNotifier.h"
 #include "WinPipeClient.h"
+#include "WinPipeSecurity.h"
 
 CommandEndpoint::CommandEndpoint(bool fixedName) {
     static std::atomic<unsigned> counter{0};
@@ -58,7 +59,7 @@ std::shared_ptr<void> CommandEndpoint::occupy() const {
     if (busy->server == INVALID_HANDLE_VALUE) {
         return nullptr;
     }
-    busy->client = CreateFileA(mName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    busy->client = CreateFileA(mName.c_str(), kPipeClientAccess, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
     if (busy->client == INVALID_HANDLE_VALUE) {
         return nullptr;

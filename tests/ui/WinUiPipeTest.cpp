@@ -19,8 +19,9 @@ namespace {
 
 constexpr DWORD kAllFileAccess = 0x1F01FF;
 
-// Whether the pipe's DACL is the one entry that grants Everyone all access.
-::testing::AssertionResult grantsEveryoneAllAccess(void* pipe) {
+// Whether the pipe's DACL grants Everyone all access but adding instances,
+// and the service's own user all access.
+::testing::AssertionResult everyoneUsesButOnlyTheServiceServes(void* pipe) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     DWORD result = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
@@ -29,7 +30,7 @@ constexpr DWORD kAllFileAccess = 0x1F01FF;
         return ::testing::AssertionFailure() << "GetSecurityInfo " << result;
     }
     std::unique_ptr<void, decltype(&LocalFree)> owned(descriptor, &LocalFree);
-    if (!dacl || dacl->AceCount != 1) {
+    if (!dacl || dacl->AceCount != 2) {
         return ::testing::AssertionFailure() << "entries: " << (dacl ? dacl->AceCount : -1);
     }
     BYTE everyone[SECURITY_MAX_SID_SIZE];
@@ -37,33 +38,49 @@ constexpr DWORD kAllFileAccess = 0x1F01FF;
     if (!CreateWellKnownSid(WinWorldSid, nullptr, everyone, &size)) {
         return ::testing::AssertionFailure() << "CreateWellKnownSid " << GetLastError();
     }
-    void* ace = nullptr;
-    if (!GetAce(dacl, 0, &ace)) {
-        return ::testing::AssertionFailure() << "GetAce " << GetLastError();
+    HANDLE token = nullptr;
+    char user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+        !GetTokenInformation(token, TokenUser, user, sizeof user, &size)) {
+        return ::testing::AssertionFailure() << "token " << GetLastError();
     }
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || allowed->Header.AceFlags != 0 ||
-        allowed->Mask != kAllFileAccess) {
-        return ::testing::AssertionFailure()
-               << "type " << int(allowed->Header.AceType) << " flags "
-               << int(allowed->Header.AceFlags) << " mask " << std::hex << allowed->Mask;
+    CloseHandle(token);
+    PSID own = reinterpret_cast<TOKEN_USER*>(user)->User.Sid;
+    bool everyoneSeen = false;
+    bool ownSeen = false;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, index, &ace)) {
+            return ::testing::AssertionFailure() << "GetAce " << GetLastError();
+        }
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE || allowed->Header.AceFlags != 0) {
+            return ::testing::AssertionFailure() << "entry " << index << " type "
+                                                 << int(allowed->Header.AceType);
+        }
+        if (EqualSid(&allowed->SidStart, everyone)) {
+            everyoneSeen = allowed->Mask == (kAllFileAccess & ~FILE_CREATE_PIPE_INSTANCE);
+        } else if (EqualSid(&allowed->SidStart, own)) {
+            ownSeen = allowed->Mask == kAllFileAccess;
+        }
     }
-    if (!EqualSid(&allowed->SidStart, everyone)) {
-        return ::testing::AssertionFailure() << "the entry is not Everyone";
+    if (!everyoneSeen || !ownSeen) {
+        return ::testing::AssertionFailure() << "Everyone's entry " << everyoneSeen
+                                             << ", the service's own " << ownSeen;
     }
     return ::testing::AssertionSuccess();
 }
 
-TEST(WinUiPipe, GrantsEveryoneAllAccess) {
+TEST(WinUiPipe, EveryoneUsesThePipesButOnlyTheServiceServesThem) {
     UiEndpoint endpoint;
     WinUI ui{String(endpoint.name())};
     ASSERT_NE(ui.handle(), INVALID_HANDLE_VALUE);
-    EXPECT_TRUE(grantsEveryoneAllAccess(ui.handle()));
+    EXPECT_TRUE(everyoneUsesButOnlyTheServiceServes(ui.handle()));
 
     WinPipe pipe{String(endpoint.name() + "_cmd"), 5000};
     ASSERT_TRUE(pipe.create());
     ASSERT_TRUE(pipe.exists());
-    EXPECT_TRUE(grantsEveryoneAllAccess(pipe.handle()));
+    EXPECT_TRUE(everyoneUsesButOnlyTheServiceServes(pipe.handle()));
 }
 
 // Each client has an instance of its own: one that idles after its answer

@@ -8,6 +8,7 @@
 
 #include "NotifierPlatform.h"
 #include "WinOverlappedIo.h"
+#include "WinPipeSecurity.h"
 
 namespace NotifierPlatform {
 
@@ -109,7 +110,7 @@ std::unique_ptr<CommandPipeClient> openCommandPipe(uint32_t timeoutMs, int& erro
     // The service serves one notifier at a time: wait while another is served.
     const DWORD start = GetTickCount();
     for (;;) {
-        HANDLE pipe = CreateFileA(kCommandPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        HANDLE pipe = CreateFileA(kCommandPipeName, kPipeClientAccess, 0, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
