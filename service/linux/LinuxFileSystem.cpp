@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "LinuxFd.h"
 #include "port/FileSystem.h"
 
 namespace FileSystem {
@@ -17,26 +18,7 @@ namespace {
 constexpr mode_t kFolderMode = 0755;  // users' programs read downloads in the temp folder
 constexpr size_t kMaxTrustedFileSize = 64 * 1024;
 
-class Fd {
-public:
-    explicit Fd(int fd) : mFd(fd) {}
-    ~Fd() {
-        if (mFd >= 0) {
-            ::close(mFd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return mFd; }
-    int release() {
-        int fd = mFd;
-        mFd = -1;
-        return fd;
-    }
-
-private:
-    int mFd;
-};
+using Fd = LinuxFd;
 
 bool writeAll(int fd, const char* data, ssize_t length) {
     while (length > 0) {

@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "LinuxFd.h"
 #include "LinuxPaths.h"
 #include "base/Logger.h"
 
@@ -30,22 +31,7 @@ constexpr int kMaxDepth = 16;
 // Guards the folders: the status check and the map command both prepare them.
 std::mutex foldersLock;
 
-class Fd {
-public:
-    explicit Fd(int fd = -1) : mFd(fd) {}
-    ~Fd() {
-        if (mFd >= 0) {
-            ::close(mFd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return mFd; }
-    bool valid() const { return mFd >= 0; }
-
-private:
-    int mFd;
-};
+using Fd = LinuxFd;
 
 int openFolder(int parent, const char* name) {
     return ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
