@@ -12,6 +12,7 @@
 #include "RawHttpServer.h"
 #include "settings/Settings.h"
 #include "system/SystemInfo.h"
+#include "SignInFixture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -21,34 +22,7 @@ public:
     FixedDevice() { setDeviceSignature("001122334455"); }
 };
 
-// The cloud's settings and the process's settings record come back as
-// they were.
-class AuthenticationWire : public testing::Test {
-protected:
-    void SetUp() override {
-        mSavedConfig = CloudConfig::current();
-        clearSettings();
-        Settings::instance()->setDeviceInfo(&mDevice);
-        mSavedDevice = Device::instance();
-        Device::registerInstance(&mDevice);
-    }
-    void TearDown() override {
-        CloudConfig::install(mSavedConfig);
-        clearSettings();
-        Settings::instance()->setDeviceInfo(nullptr);
-        Device::registerInstance(mSavedDevice);
-    }
-    static void clearSettings() {
-        Settings* settings = Settings::instance();
-        settings->setAdminInfo(nullptr);
-        settings->setConnectionInfo(nullptr);
-        settings->setChildList({});
-    }
-
-    CloudConfig mSavedConfig;
-    FixedDevice mDevice;
-    Device* mSavedDevice = nullptr;
-};
+using AuthenticationWire = SignInFixture<FixedDevice>;
 
 // The cloud reached over plain HTTP, as a service configured for it
 // explicitly.

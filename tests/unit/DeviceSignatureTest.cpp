@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "RawHttpServer.h"
+#include "SignInFixture.h"
 #include "TestSupport.h"
 #include "cloud/Authentication.h"
 #include "cloud/CloudConfig.h"
@@ -81,34 +82,7 @@ TEST(DeviceSignature, IsReadAgainOnlyWhileEmpty) {
     EXPECT_EQ(loaded.getDeviceSignature(), "0a1b2c3d4e5f");
 }
 
-class LateAdapterSignIn : public testing::Test {
-protected:
-    void SetUp() override {
-        mSavedConfig = CloudConfig::current();
-        clearSettings();
-        // The only device, also where sign-in looks when the settings' has
-        // no signature.
-        mSavedDevice = Device::instance();
-        Device::registerInstance(&mDevice);
-        Settings::instance()->setDeviceInfo(&mDevice);
-    }
-    void TearDown() override {
-        CloudConfig::install(mSavedConfig);
-        clearSettings();
-        Settings::instance()->setDeviceInfo(nullptr);
-        Device::registerInstance(mSavedDevice);
-    }
-    static void clearSettings() {
-        Settings* settings = Settings::instance();
-        settings->setAdminInfo(nullptr);
-        settings->setConnectionInfo(nullptr);
-        settings->setChildList({});
-    }
-
-    CloudConfig mSavedConfig;
-    Device* mSavedDevice = nullptr;
-    PluggableDevice mDevice;
-};
+using LateAdapterSignIn = SignInFixture<PluggableDevice>;
 
 TEST_F(LateAdapterSignIn, SignsInOnceAnAdapterAppears) {
     std::string authUrl;
