@@ -104,6 +104,22 @@ void RawHttpServer::stream(long long socketValue) {
     ++mStreamsEnded;
 }
 
+void RawHttpServer::setReplyHeaders(const std::string& lines) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mReplyHeaders = lines;
+}
+
+namespace {
+
+// The announced body length of a request head; 0 when none is announced.
+size_t announcedLength(const std::string& head) {
+    const std::string name = "\r\nContent-Length: ";
+    const size_t at = head.find(name);
+    return at == std::string::npos ? 0 : std::stoul(head.substr(at + name.size()));
+}
+
+}  // namespace
+
 std::vector<std::string> RawHttpServer::requests() const {
     std::lock_guard<std::mutex> lock(mLock);
     return mRequests;
@@ -133,14 +149,33 @@ void RawHttpServer::serve() {
             }
             request.append(chunk, static_cast<size_t>(got));
         }
+        const size_t headEnd = request.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            const std::string head = request.substr(0, headEnd + 4);
+            const size_t whole = head.size() + announcedLength(head);
+            if (request.size() < whole &&
+                head.find("\r\nExpect: 100-continue") != std::string::npos) {
+                const std::string goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+                send(client, goOn.data(), static_cast<int>(goOn.size()), kSendFlags);
+            }
+            while (request.size() < whole) {
+                const int got = static_cast<int>(recv(client, chunk, sizeof(chunk), 0));
+                if (got <= 0) {
+                    break;
+                }
+                request.append(chunk, static_cast<size_t>(got));
+            }
+        }
         const size_t targetStart = request.find(' ') + 1;
         const std::string target =
             request.substr(targetStart, request.find(' ', targetStart) - targetStart);
         bool streamed = false;
+        std::string replyHeaders;
         {
             std::lock_guard<std::mutex> lock(mLock);
             mRequests.push_back(request);
             streamed = mStreamBytes != 0;
+            replyHeaders = mReplyHeaders;
         }
         if (streamed) {
             stream(static_cast<long long>(client));
@@ -150,7 +185,7 @@ void RawHttpServer::serve() {
         const std::string body = mReply(target);
         const std::string reply =
             "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\nConnection: close\r\n\r\n" + body;
+            "\r\nConnection: close\r\n" + replyHeaders + "\r\n" + body;
         send(client, reply.data(), static_cast<int>(reply.size()), 0);
         closeSocket(client);
     }
