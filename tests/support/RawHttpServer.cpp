@@ -120,6 +120,11 @@ size_t announcedLength(const std::string& head) {
 
 }  // namespace
 
+void RawHttpServer::setStatusLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mStatusLine = line;
+}
+
 std::vector<std::string> RawHttpServer::requests() const {
     std::lock_guard<std::mutex> lock(mLock);
     return mRequests;
@@ -183,8 +188,13 @@ void RawHttpServer::serve() {
             continue;
         }
         const std::string body = mReply(target);
+        std::string statusLine;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            statusLine = mStatusLine;
+        }
         const std::string reply =
-            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+            statusLine + "\r\nContent-Length: " + std::to_string(body.size()) +
             "\r\nConnection: close\r\n" + replyHeaders + "\r\n" + body;
         send(client, reply.data(), static_cast<int>(reply.size()), 0);
         closeSocket(client);

@@ -31,6 +31,8 @@ public:
     int streamsEnded() const { return mStreamsEnded; }
     // Lines ("Name: value\r\n" each) added to the head of every later reply.
     void setReplyHeaders(const std::string& lines);
+    // From now on replies carry this status line ("HTTP/1.1 302 Found").
+    void setStatusLine(const std::string& line);
     // The requests so far, byte for byte.
     std::vector<std::string> requests() const;
 
@@ -45,6 +47,7 @@ private:
     mutable std::mutex mLock;
     std::vector<std::string> mRequests;
     std::string mReplyHeaders;
+    std::string mStatusLine = "HTTP/1.1 200 OK";
     uint64_t mStreamBytes = 0;  // 0: answer with mReply
     bool mStreamDeclaresLength = false;
     std::atomic<uint64_t> mBytesStreamed{0};
