@@ -74,6 +74,7 @@ bool HttpsHandler::takeFront(HostQueueEntry& entry) {
 }
 
 void HttpsHandler::reauthenticate() {
+    Logger::instance()->out(LOGLEVEL_INFO, "HttpsHandler signing in again after an expired session\n");
     Authentication::instance()->doAuth(nullptr);
 }
 
