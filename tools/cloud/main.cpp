@@ -18,6 +18,8 @@
 #include "CloudData.h"
 #include "CloudServer.h"
 #include "ConnectionRole.h"
+#include "FilterRole.h"
+#include "SessionState.h"
 #include "DeviceRegistry.h"
 #include "RequestLog.h"
 #include "SelfSignedCertificate.h"
@@ -141,6 +143,7 @@ int run(const Options& options) {
                                                                : readWholeFile(options.dataFile));
     prepareStateDir(options.stateDir);
     DeviceRegistry devices(options.stateDir + "/devices.json");
+    SessionState sessions(data);
 
     CloudServer::Options serverOptions = options.server;
     if (serverOptions.https) {
@@ -158,7 +161,8 @@ int run(const Options& options) {
     CloudServer server(serverOptions, log);
     const Endpoints& endpoints = server.bind();
     server.addRole(std::make_unique<ConnectionRole>(data, endpoints));
-    server.addRole(std::make_unique<AuthRole>(data, devices));
+    server.addRole(std::make_unique<AuthRole>(data, devices, sessions));
+    server.addRole(std::make_unique<FilterRole>(data, sessions));
 
     server.start();
 
