@@ -47,6 +47,10 @@ TEST(HttpsHostCache, ListTextIsHostCommaVerdictPerLineInByteOrder) {
     UrlCache cache{{"b.test", 1}, {"B.test", 0}, {"a.test", 3}};
     EXPECT_EQ(HttpsHostCache::formatList(cache), "B.test,0\na.test,3\nb.test,1\n");
     EXPECT_EQ(HttpsHostCache::formatList({}), "");
+    // A reported name that would split into other lines is not sent.
+    EXPECT_EQ(HttpsHostCache::formatList(
+                  {{"x.test,0\nevil.test", 1}, {"c,d", 0}, {"cr\r", 0}, {"ok.test", 0}}),
+              "ok.test,0\n");
     EXPECT_EQ(HttpsHostCache::parseList(HttpsHostCache::formatList(cache)), cache);
 }
 

@@ -19,6 +19,7 @@
 #include "CloudServer.h"
 #include "ConnectionRole.h"
 #include "FilterRole.h"
+#include "CacheUpdateRole.h"
 #include "SessionState.h"
 #include "DeviceRegistry.h"
 #include "RequestLog.h"
@@ -163,6 +164,7 @@ int run(const Options& options) {
     server.addRole(std::make_unique<ConnectionRole>(data, endpoints));
     server.addRole(std::make_unique<AuthRole>(data, devices, sessions));
     server.addRole(std::make_unique<FilterRole>(data, sessions));
+    server.addRole(std::make_unique<CacheUpdateRole>(data, sessions));
 
     server.start();
 

@@ -253,6 +253,10 @@ bool HttpsHostCache::getTimeLimitEnforced() const {
 String HttpsHostCache::formatList(const UrlCache& cache) {
     String list;
     for (const auto& entry : cache) {
+        // A name the line format cannot carry would read back as other hosts.
+        if (entry.first.find_first_of(",\r\n") != std::string::npos) {
+            continue;
+        }
         list += entry.first;
         list += ',';
         list += std::to_string(entry.second);

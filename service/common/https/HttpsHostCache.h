@@ -70,7 +70,8 @@ public:
     time_t getLastUpdatedTime() const;
     bool getTimeLimitEnforced() const;
 
-    // The verdict list text: "host,verdict\n" per entry, in map order.
+    // The verdict list text: "host,verdict\n" per entry, in map order; a
+    // host holding a comma, CR or LF is left out (it could not be read back).
     static String formatList(const UrlCache& cache);
     // The server's list; a line without a comma, with an empty host or with
     // a verdict that is not a decimal number is skipped (logged).
