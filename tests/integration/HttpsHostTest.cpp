@@ -69,14 +69,15 @@ protected:
     // service's first read.
     void startFilter(const std::vector<std::pair<int, std::string>>& questions) {
         mFilter.reset();
+        // A log of its own per start: nothing of the last host's shows.
+        mFilterLog = mDir.file("filter" + std::to_string(++mFilterStarts) + ".log");
         std::vector<std::string> argv{ZORVANE_TEST_FILTER_PROGRAM, "--socket",
-                                      mDir.file("run/ZorvaneFilter"), "--log",
-                                      mDir.file("filter.log"), "--log-level", "0"};
+                                      mDir.file("run/ZorvaneFilter"), "--log", mFilterLog,
+                                      "--log-level", "0"};
         for (const auto& question : questions) {
             argv.push_back("--queue");
             argv.push_back("2:" + std::to_string(question.first) + ":" + question.second);
         }
-        writeFile(mDir.file("filter.log"), "");
         mFilter = std::make_unique<ChildProcess>(argv, Environment{});
         ASSERT_TRUE(eventually([&] { return socketAccepts(mDir.file("run/ZorvaneFilter")); }));
     }
@@ -121,7 +122,7 @@ protected:
                readFile(mDir.file("temp/zorvane_service.log"));
     }
     std::string newServiceLog() const { return serviceLog().substr(mLogStart); }
-    std::string filterLog() const { return readFile(mDir.file("filter.log")); }
+    std::string filterLog() const { return readFile(mFilterLog); }
     std::string cloudLog() const { return readFile(mCloud->requestLogPath()); }
     std::string newCloudLog() const { return cloudLog().substr(mCloudLogStart); }
 
@@ -130,6 +131,8 @@ protected:
     std::unique_ptr<ChildProcess> mFilter;
     std::unique_ptr<ChildProcess> mService;
     std::unique_ptr<CService> mClient;
+    std::string mFilterLog;
+    int mFilterStarts = 0;
     size_t mLogStart = 0;
     size_t mCloudLogStart = 0;
 };
@@ -145,6 +148,27 @@ TEST_F(HttpsHostSystem, VerdictsReachTheFilterAndOnlyCacheableOnesAreCached) {
     EXPECT_EQ(occurrences(newCloudLog(), "GET /zorvane2/filter.php/0"), 3) << newCloudLog();
     EXPECT_TRUE(eventually([&] { return contains(filterLog(), "UpdateHostStatus games.example"); }))
         << filterLog();
+}
+
+TEST_F(HttpsHostSystem, CachedHostIsAnsweredWithoutAskingTheCloud) {
+    ASSERT_NO_FATAL_FAILURE(ask({{101, "games.example"}}, 1));
+    ASSERT_TRUE(contains(newServiceLog(), "HttpsHostCache::updateUrl 101 games.example 1"));
+    // The filter host starts again under the running service with the same
+    // question; the service reconnects and answers it from its cache.
+    const size_t cloudBefore = cloudLog().size();
+    const size_t logBefore = serviceLog().size();
+    ASSERT_NO_FATAL_FAILURE(startFilter({{101, "games.example"}}));
+    ASSERT_TRUE(eventually([&] {
+        return contains(filterLog(), "ZORVANE_IOCTL_HTTPS_BLOCKED called");
+    })) << filterLog();
+    EXPECT_TRUE(eventually([&] {
+        return contains(serviceLog(), "HttpsCommand::execute host in cache");
+    })) << filterLog();
+    const std::string log = serviceLog().substr(logBefore);
+    EXPECT_TRUE(contains(log, "HttpsCommand::execute host in cache games.example 1")) << log;
+    EXPECT_FALSE(contains(log, "Got a HTTPS request")) << log;
+    EXPECT_FALSE(contains(cloudLog().substr(cloudBefore), "GET /zorvane2/filter.php/0"))
+        << cloudLog().substr(cloudBefore);
 }
 
 TEST_F(HttpsHostSystem, ExpiredSessionIsAskedAgainAndSignsInOnceAfterTheBatch) {
