@@ -71,9 +71,13 @@ protected:
         mFilter.reset();
         // A log of its own per start: nothing of the last host's shows.
         mFilterLog = mDir.file("filter" + std::to_string(++mFilterStarts) + ".log");
-        std::vector<std::string> argv{ZORVANE_TEST_FILTER_PROGRAM, "--socket",
-                                      mDir.file("run/ZorvaneFilter"), "--log", mFilterLog,
-                                      "--log-level", "0"};
+        std::vector<std::string> argv{ZORVANE_TEST_FILTER_PROGRAM,
+                                      "--socket",
+                                      mDir.file("run/ZorvaneFilter"),
+                                      "--log",
+                                      mFilterLog,
+                                      "--log-level",
+                                      "0"};
         for (const auto& question : questions) {
             argv.push_back("--queue");
             argv.push_back("2:" + std::to_string(question.first) + ":" + question.second);
@@ -83,11 +87,10 @@ protected:
     }
 
     void startService() {
-        Environment environment{"ZORVANE_DATA_DIR=" + mDir.file("data"),
-                                "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
-                                "ZORVANE_RUN_DIR=" + mDir.file("run"),
-                                "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
-                                "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")};
+        Environment environment{
+            "ZORVANE_DATA_DIR=" + mDir.file("data"), "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
+            "ZORVANE_RUN_DIR=" + mDir.file("run"), "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
+            "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")};
         for (const std::string& setting : mCloud->serviceEnvironment()) {
             environment.push_back(setting);
         }
@@ -196,8 +199,7 @@ TEST_F(HttpsHostSystem, ExpiredSessionIsAskedAgainAndSignsInOnceAfterTheBatch) {
     const std::string cloud = newCloudLog();
     EXPECT_EQ(occurrences(cloud, " 302\n"), 1) << cloud;
     const std::string log = newServiceLog();
-    EXPECT_EQ(occurrences(log, "HttpsHandler signing in again after an expired session"), 1)
-        << log;
+    EXPECT_EQ(occurrences(log, "HttpsHandler signing in again after an expired session"), 1) << log;
     // The expired host is asked again at once, with the header.
     EXPECT_GE(occurrences(log, "skipping authentication"), 1) << log;
     EXPECT_TRUE(contains(log, "HttpsHostCache::updateUrl 102 games.example 1")) << log;

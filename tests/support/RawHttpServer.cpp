@@ -193,9 +193,9 @@ void RawHttpServer::serve() {
             std::lock_guard<std::mutex> lock(mLock);
             statusLine = mStatusLine;
         }
-        const std::string reply =
-            statusLine + "\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\nConnection: close\r\n" + replyHeaders + "\r\n" + body;
+        const std::string reply = statusLine +
+                                  "\r\nContent-Length: " + std::to_string(body.size()) +
+                                  "\r\nConnection: close\r\n" + replyHeaders + "\r\n" + body;
         send(client, reply.data(), static_cast<int>(reply.size()), 0);
         closeSocket(client);
     }

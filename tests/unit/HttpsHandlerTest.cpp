@@ -14,15 +14,15 @@
 #include <thread>
 #include <vector>
 
+#include "RawHttpServer.h"
+#include "TestSupport.h"
 #include "commands/CommandFactory.h"
 #include "commands/HttpsCommand.h"
 #include "driver/Driver.h"
 #include "driver/DriverCommand.h"
 #include "https/HttpsHandler.h"
 #include "https/HttpsHostCache.h"
-#include "RawHttpServer.h"
 #include "settings/Settings.h"
-#include "TestSupport.h"
 #include "zorvane_bytes.h"
 #include "zorvane_ioctl.h"
 
@@ -71,8 +71,7 @@ public:
     // The answers once `count` arrived (what arrived after 10 s otherwise).
     std::vector<Answer> waitFor(size_t count) {
         std::unique_lock<std::mutex> lock(mLock);
-        mChanged.wait_for(lock, std::chrono::seconds(10),
-                          [&] { return mAnswers.size() >= count; });
+        mChanged.wait_for(lock, std::chrono::seconds(10), [&] { return mAnswers.size() >= count; });
         return mAnswers;
     }
 
@@ -174,8 +173,8 @@ protected:
     void waitEvent() override {}
 };
 
-std::string queryHead(const std::string& host, const std::string& path,
-                      const std::string& asked, bool noAuth) {
+std::string queryHead(const std::string& host, const std::string& path, const std::string& asked,
+                      bool noAuth) {
     return "GET " + path + " HTTP/1.1\r\nHost: " + host +
            "\r\nAccept: */*\r\nZorvane-Https-Host: " + asked +
            "\r\nZorvane-Https-Filter-Type: 1\r\nZorvane-Url: " + kHttpsFilterMarkerUrl +
@@ -196,10 +195,8 @@ TEST_F(HostQuestion, QueryCarriesExactlyTheHeadersInOrder) {
     }
     const std::vector<std::string> requests = cloud.requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_EQ(requests[0],
-              queryHead(host, "/zorvane2/filter.php/0KEY5", "www.Example.com", false));
-    EXPECT_EQ(requests[1],
-              queryHead(host, "/zorvane2/filter.php/0KEY5", "www.Example.com", true));
+    EXPECT_EQ(requests[0], queryHead(host, "/zorvane2/filter.php/0KEY5", "www.Example.com", false));
+    EXPECT_EQ(requests[1], queryHead(host, "/zorvane2/filter.php/0KEY5", "www.Example.com", true));
 }
 
 TEST_F(HostQuestion, ReplyDecidesVerdictAndResult) {
@@ -285,7 +282,9 @@ public:
         int blocked;
     };
 
-    ScriptedHandler() { mThread = std::thread([this] { processHostQueue(); }); }
+    ScriptedHandler() {
+        mThread = std::thread([this] { processHostQueue(); });
+    }
     ~ScriptedHandler() override {
         {
             std::lock_guard<std::mutex> lock(mEventLock);

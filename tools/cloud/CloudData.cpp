@@ -158,7 +158,8 @@ CloudChild parseChild(const json& entry, const std::string& where) {
             }
             if (item.value().is_number_integer()) {
                 // The reply the real filter gives: some text, a comma, the verdict.
-                child.hostReplies[host] = host + "," + std::to_string(item.value().get<long long>());
+                child.hostReplies[host] =
+                    host + "," + std::to_string(item.value().get<long long>());
             } else if (item.value().is_string()) {
                 child.hostReplies[host] = item.value().get<std::string>();
             } else {

@@ -44,7 +44,7 @@ struct CloudData {
     long authExpirySeconds = 86400;
     std::vector<CloudAccount> accounts;
     std::map<std::string, std::string> deviceOwners;  // device signature -> user
-    std::map<int, LevelHosts> levelHosts;               // filter level -> lists
+    std::map<int, LevelHosts> levelHosts;             // filter level -> lists
 
     // The child and its account for a session key; null when unknown.
     const CloudChild* findChildByKey(const std::string& sessionKey,

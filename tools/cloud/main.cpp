@@ -15,15 +15,15 @@
 
 #include "AtomicFile.h"
 #include "AuthRole.h"
+#include "CacheUpdateRole.h"
 #include "CloudData.h"
 #include "CloudServer.h"
 #include "ConnectionRole.h"
-#include "FilterRole.h"
-#include "CacheUpdateRole.h"
-#include "SessionState.h"
 #include "DeviceRegistry.h"
+#include "FilterRole.h"
 #include "RequestLog.h"
 #include "SelfSignedCertificate.h"
+#include "SessionState.h"
 
 namespace {
 

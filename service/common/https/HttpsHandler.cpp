@@ -32,8 +32,7 @@ HttpsHandler::~HttpsHandler() {
 
 bool HttpsHandler::answerDriver(uint32_t childId, const String& host, int verdict) {
     DriverCommand answer(ZORVANE_IOCTL_HTTPS_BLOCKED);
-    answer.setArgument(DriverCommand::kArgHost,
-                       ArgumentBlock(host.c_str(), host.size() + 1));
+    answer.setArgument(DriverCommand::kArgHost, ArgumentBlock(host.c_str(), host.size() + 1));
     answer.setArgument(DriverCommand::kArgHostStatus,
                        ArgumentBlock::fromUint32(static_cast<uint32_t>(verdict)));
     answer.setArgument(DriverCommand::kArgHostChildId, ArgumentBlock::fromUint32(childId));
@@ -74,7 +73,8 @@ bool HttpsHandler::takeFront(HostQueueEntry& entry) {
 }
 
 void HttpsHandler::reauthenticate() {
-    Logger::instance()->out(LOGLEVEL_INFO, "HttpsHandler signing in again after an expired session\n");
+    Logger::instance()->out(LOGLEVEL_INFO,
+                            "HttpsHandler signing in again after an expired session\n");
     Authentication::instance()->doAuth(nullptr);
 }
 
@@ -115,7 +115,8 @@ void HttpsHandler::serveOnce() {
         }
     }
     log->out(LOGLEVEL_INFO, "WinHttpsHandler::processHostQueue Got response %d\n", blocked);
-    if (blocked == HTTPS_HOST_FILTER_STATUS_ALLOWED || blocked == HTTPS_HOST_FILTER_STATUS_BLOCKED) {
+    if (blocked == HTTPS_HOST_FILTER_STATUS_ALLOWED ||
+        blocked == HTTPS_HOST_FILTER_STATUS_BLOCKED) {
         HttpsHostCache* cache = HttpsHostCache::instance(nullptr);
         if (cache) {
             cache->updateUrl(entry.childId, entry.host, blocked);
@@ -140,8 +141,7 @@ int HttpsHandler::checkHttpsHostWithFilter(unsigned int childId, String host, in
     log->out(LOGLEVEL_INFO, "connectionInfo->getHttpsServer() %s\n",
              connection->getHttpsServer().c_str());
     String url;
-    if (!HttpsHostCache::buildUpdateUrl(connection->getHttpsServer(), child.getSessionKey(),
-                                        url)) {
+    if (!HttpsHostCache::buildUpdateUrl(connection->getHttpsServer(), child.getSessionKey(), url)) {
         // Never sent cut: a cut key would ask about another child.
         log->out(LOGLEVEL_ERROR, "HttpsHandler url for child %u does not fit %d bytes\n", childId,
                  static_cast<int>(HttpsHostCache::kUrlBufferSize));
@@ -164,8 +164,7 @@ int HttpsHandler::checkHttpsHostWithFilter(unsigned int childId, String host, in
     transfer.addHeader(String("Zorvane-Url: ") + kHttpsFilterMarkerUrl);
     transfer.addHeader(String("User-Agent: ") + kHttpsFilterUserAgent);
     if (noAuth) {
-        log->out(LOGLEVEL_WARN,
-                 "HttpsHandler::checkHttpsHostWithFilter skipping authentication\n");
+        log->out(LOGLEVEL_WARN, "HttpsHandler::checkHttpsHostWithFilter skipping authentication\n");
         transfer.addHeader("auth-processing: 1");
     }
     if (!transfer.perform(url)) {
