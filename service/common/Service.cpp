@@ -5,6 +5,7 @@
 #include "cloud/Authentication.h"
 #include "driver/Driver.h"
 #include "driver/DriverSetup.h"
+#include "https/HttpsHostCache.h"
 #include "port/InstallInfo.h"
 #include "base/Logger.h"
 #include "notifier/Notifier.h"
@@ -67,6 +68,7 @@ void Service::buildCheckList() {
         CheckListItem(1, &Service::checkNotifierThreadStatus),
         CheckListItem(2, &Service::checkNotifierStatus),
         CheckListItem(5, &Service::checkDriverStatus),
+        CheckListItem(60, &Service::checkHttpsCache),
         CheckListItem(60, &Service::checkLogRollover),
         CheckListItem(10, &Service::manageZorvManService),
     };
@@ -212,6 +214,11 @@ void* Service::driverInterfaceRead(void* parm) {
 int Service::checkDriverThreadStatus() {
     Logger::instance()->out(LOGLEVEL_INFO, "Service::checkDriverThreadStatus\n");
     return mpDriverThread ? mpDriverThread->status() : 0;
+}
+
+int Service::checkHttpsCache() {
+    Logger::instance()->out(LOGLEVEL_INFO, "Service::checkHttpsCache\n");
+    return HttpsHostCache::instance()->updateCache() ? 1 : 0;
 }
 
 int Service::checkDriverStatus() {

@@ -59,6 +59,7 @@ public:
     int doAuth();
     int checkDriverThreadStatus();
     int checkDriverStatus();
+    int checkHttpsCache();
     int checkUIThreadStatus();
     int checkNotifierThreadStatus();
     int checkNotifierStatus();

@@ -3,6 +3,7 @@
 #include "cloud/CloudConfig.h"
 #include "settings/FileStore.h"
 #include "base/Logger.h"
+#include "https/HttpsHostCache.h"
 #include "Service.h"
 #include "port/ServicePaths.h"
 #include "settings/Settings.h"
@@ -46,6 +47,12 @@ void runServiceThread(PlatformSingletons createPlatformSingletons, ServiceReady 
     Settings* settings = Settings::instance(&settingsFileStore);
     settings->setSettingsFormat(FORMAT_PLAIN);
 
+    // Verdicts are never read back; the file is rewritten as each is learned.
+    FileStore hostCacheFileStore(paths.hostCachePath, FileStore::PRIVATE);
+    hostCacheFileStore.setKey(kStoreKey);
+    hostCacheFileStore.setIv(kStoreIv);
+    HttpsHostCache* hostCache = HttpsHostCache::instance(&hostCacheFileStore);
+
     log->out(LOGLEVEL_ERROR, "logger i/p %s %s\n", paths.logPath.c_str(),
              paths.logLevelPath.c_str());
     log->out(LOGLEVEL_ERROR, "platform %s version %s\n", settings->getPlatform().c_str(),
@@ -53,6 +60,9 @@ void runServiceThread(PlatformSingletons createPlatformSingletons, ServiceReady 
 
     log->out(LOGLEVEL_INFO, "Loading Settings from store\n");
     settings->loadFromStore();
+
+    log->out(LOGLEVEL_INFO, "Loading HTTPS cache from store\n");
+    hostCache->loadFromStore();
 
     Service* service = Service::instance();
     if (ready) {

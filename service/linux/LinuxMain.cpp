@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "LinuxDevice.h"
+#include "LinuxHttpsHandler.h"
 #include "LinuxDriver.h"
 #include "LinuxNotifier.h"
 #include "LinuxSocketServer.h"
@@ -37,6 +38,7 @@ void createPlatformSingletons() {
     LinuxThreadHandler::instance();
     LinuxDriver::instance();
     LinuxUI::instance();
+    LinuxHttpsHandler::instance();
     LinuxDevice::instance();
     Logger::instance()->out(LOGLEVEL_INFO, "before WinNotifier::instance()\n");
     LinuxNotifier::instance();

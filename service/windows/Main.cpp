@@ -10,6 +10,7 @@
 #include "ServiceControls.h"
 #include "ServiceStartup.h"
 #include "WinDevice.h"
+#include "WinHttpsHandler.h"
 #include "WinDriver.h"
 #include "WinNotifier.h"
 #include "WinThreadHandler.h"
@@ -92,6 +93,7 @@ void createPlatformSingletons() {
     WinThreadHandler::instance();
     WinDriver::instance();
     WinUI::instance();
+    WinHttpsHandler::instance();
     WinDevice::instance();
     Logger::instance()->out(LOGLEVEL_INFO, "before WinNotifier::instance()\n");
     WinNotifier::instance();

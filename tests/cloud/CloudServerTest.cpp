@@ -226,6 +226,69 @@ TEST(CloudSignIn, CutsThePassReplyWhereTheDataSays) {
               "STATUS, FAILED\nREASON, wrong password\n");
 }
 
+Reply hostVerdict(const CloudProcess& cloud, const std::string& key, const std::string& host,
+                  bool authProcessing = false) {
+    httplib::Headers headers = {{"Zorvane-Https-Host", host},
+                                {"Zorvane-Https-Filter-Type", "1"}};
+    if (authProcessing) {
+        headers.emplace("auth-processing", "1");
+    }
+    return get(cloud, "/zorvane2/filter.php/0" + key, headers);
+}
+
+TEST(CloudHostFilter, DefaultListsBlockLessForOlderChildren) {
+    TempDir dir;
+    CloudProcess cloud(dir.path().string());
+    struct Case {
+        const char* key;
+        const char* host;
+        const char* body;
+    };
+    const Case cases[] = {
+        {"a1ce0101c0ffee01", "games.example", "games.example,1"},  // Alice, level 1
+        {"a1ce0101c0ffee01", "Adult.Example", "adult.example,1"},
+        {"a1ce0101c0ffee01", "www.school.example", "www.school.example,0"},
+        {"be0e0102c0ffee02", "games.example", "games.example,0"},  // Ben, level 2
+        {"be0e0102c0ffee02", "casino.example", "casino.example,1"},
+        {"ca0a0103c0ffee03", "adult.example", "adult.example,0"},  // Cara, level 3
+    };
+    for (const auto& c : cases) {
+        Reply reply = hostVerdict(cloud, c.key, c.host);
+        EXPECT_EQ(reply.status, 200) << c.key << " " << c.host;
+        EXPECT_EQ(reply.body, c.body) << c.key << " " << c.host;
+    }
+    EXPECT_EQ(hostVerdict(cloud, "unknownkey", "games.example").status, 404);
+    EXPECT_EQ(hostVerdict(cloud, "a1ce0101c0ffee01", "").status, 404);
+}
+
+TEST(CloudHostFilter, FollowsChildRepliesAndExpiresSessionsUntilSignIn) {
+    TempDir dir;
+    writeFile(dir.file("filter.json"), R"({ "zorvane_version": "2",
+        "https_filter": { "1": { "block": ["bad.example", "good.example"],
+                                 "allow": ["good.example"] } },
+        "accounts": [ { "user": "parent", "password": "parent123", "children": [
+          { "id": 101, "name": "Alice", "level": 1, "session_key": "k1",
+            "hosts": { "held.example": 3, "odd.example": "no comma" } },
+          { "id": 102, "name": "Ben", "level": 1, "session_key": "k2",
+            "session_expired": true } ] } ] })");
+    CloudProcess cloud(dir.file("cloud"), dir.file("filter.json"));
+    EXPECT_EQ(hostVerdict(cloud, "k1", "bad.example").body, "bad.example,1");
+    EXPECT_EQ(hostVerdict(cloud, "k1", "good.example").body, "good.example,0");  // allow wins
+    EXPECT_EQ(hostVerdict(cloud, "k1", "held.example").body, "held.example,3");
+    EXPECT_EQ(hostVerdict(cloud, "k1", "odd.example").body, "no comma");
+
+    Reply expired = hostVerdict(cloud, "k2", "bad.example");
+    EXPECT_EQ(expired.status, 302);
+    EXPECT_EQ(expired.body, "");
+    // Asked without sign-in processing, the verdict comes all the same.
+    EXPECT_EQ(hostVerdict(cloud, "k2", "bad.example", true).body, "bad.example,1");
+    EXPECT_EQ(hostVerdict(cloud, "k2", "bad.example").status, 302);
+    ASSERT_EQ(get(cloud, authPath("parent", "parent123", "001122334455")).status, 200);
+    Reply renewed = hostVerdict(cloud, "k2", "bad.example");
+    EXPECT_EQ(renewed.status, 200);
+    EXPECT_EQ(renewed.body, "bad.example,1");
+}
+
 TEST(CloudSignIn, KeepsDeviceIdsPerSignatureAcrossRestarts) {
     TempDir dir;
     unsigned long first = 0;

@@ -74,6 +74,11 @@ TEST(LinuxDaemon, LogsItsPathsAndFollowsPauseContinueAndStop) {
          }) {
         EXPECT_TRUE(contains(log, line)) << line;
     }
+    // The host cache is loaded after the settings.
+    ASSERT_TRUE(root.logShows("Loading HTTPS cache from store\n")) << root.log();
+    log = root.log();
+    EXPECT_LT(log.find("Loading Settings from store\n"),
+              log.find("Loading HTTPS cache from store\n"));
     EXPECT_TRUE(fs::is_directory(root.folder("run")));
 
     // SIGTSTP pauses the check loop, not the process.

@@ -104,6 +104,27 @@ void RawHttpServer::stream(long long socketValue) {
     ++mStreamsEnded;
 }
 
+void RawHttpServer::setReplyHeaders(const std::string& lines) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mReplyHeaders = lines;
+}
+
+namespace {
+
+// The announced body length of a request head; 0 when none is announced.
+size_t announcedLength(const std::string& head) {
+    const std::string name = "\r\nContent-Length: ";
+    const size_t at = head.find(name);
+    return at == std::string::npos ? 0 : std::stoul(head.substr(at + name.size()));
+}
+
+}  // namespace
+
+void RawHttpServer::setStatusLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mLock);
+    mStatusLine = line;
+}
+
 std::vector<std::string> RawHttpServer::requests() const {
     std::lock_guard<std::mutex> lock(mLock);
     return mRequests;
@@ -133,14 +154,33 @@ void RawHttpServer::serve() {
             }
             request.append(chunk, static_cast<size_t>(got));
         }
+        const size_t headEnd = request.find("\r\n\r\n");
+        if (headEnd != std::string::npos) {
+            const std::string head = request.substr(0, headEnd + 4);
+            const size_t whole = head.size() + announcedLength(head);
+            if (request.size() < whole &&
+                head.find("\r\nExpect: 100-continue") != std::string::npos) {
+                const std::string goOn = "HTTP/1.1 100 Continue\r\n\r\n";
+                send(client, goOn.data(), static_cast<int>(goOn.size()), kSendFlags);
+            }
+            while (request.size() < whole) {
+                const int got = static_cast<int>(recv(client, chunk, sizeof(chunk), 0));
+                if (got <= 0) {
+                    break;
+                }
+                request.append(chunk, static_cast<size_t>(got));
+            }
+        }
         const size_t targetStart = request.find(' ') + 1;
         const std::string target =
             request.substr(targetStart, request.find(' ', targetStart) - targetStart);
         bool streamed = false;
+        std::string replyHeaders;
         {
             std::lock_guard<std::mutex> lock(mLock);
             mRequests.push_back(request);
             streamed = mStreamBytes != 0;
+            replyHeaders = mReplyHeaders;
         }
         if (streamed) {
             stream(static_cast<long long>(client));
@@ -148,9 +188,14 @@ void RawHttpServer::serve() {
             continue;
         }
         const std::string body = mReply(target);
-        const std::string reply =
-            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
-            "\r\nConnection: close\r\n\r\n" + body;
+        std::string statusLine;
+        {
+            std::lock_guard<std::mutex> lock(mLock);
+            statusLine = mStatusLine;
+        }
+        const std::string reply = statusLine +
+                                  "\r\nContent-Length: " + std::to_string(body.size()) +
+                                  "\r\nConnection: close\r\n" + replyHeaders + "\r\n" + body;
         send(client, reply.data(), static_cast<int>(reply.size()), 0);
         closeSocket(client);
     }

@@ -9,8 +9,8 @@
 #include <vector>
 
 // A bare HTTP/1.1 listener on 127.0.0.1 that keeps every request exactly
-// as it arrived (head only; these requests carry no body) and answers each
-// with 200 and the body `reply` gives for the request line's target.
+// as it arrived (head, and the body a Content-Length announces) and answers
+// each with 200 and the body `reply` gives for the request line's target.
 class RawHttpServer {
 public:
     using Reply = std::function<std::string(const std::string& target)>;
@@ -29,6 +29,10 @@ public:
     // many streamed replies have ended.
     uint64_t bytesStreamed() const { return mBytesStreamed; }
     int streamsEnded() const { return mStreamsEnded; }
+    // Lines ("Name: value\r\n" each) added to the head of every later reply.
+    void setReplyHeaders(const std::string& lines);
+    // From now on replies carry this status line ("HTTP/1.1 302 Found").
+    void setStatusLine(const std::string& line);
     // The requests so far, byte for byte.
     std::vector<std::string> requests() const;
 
@@ -42,6 +46,8 @@ private:
     bool mStopping = false;
     mutable std::mutex mLock;
     std::vector<std::string> mRequests;
+    std::string mReplyHeaders;
+    std::string mStatusLine = "HTTP/1.1 200 OK";
     uint64_t mStreamBytes = 0;  // 0: answer with mReply
     bool mStreamDeclaresLength = false;
     std::atomic<uint64_t> mBytesStreamed{0};

@@ -105,8 +105,8 @@ TEST(ServiceSchedule, IntervalsCountInPassesAndFailuresWaitTheirTurn) {
 TEST(ServiceSchedule, ServiceListRunsItsChecksInOrderAtTheirIntervals) {
     ScheduleService service;
     service.buildCheckList();
-    // The host-cache check (60) and the update check (1440) belong between
-    // the driver status and the log rollover once those parts exist.
+    // The update check (1440) belongs between the host cache and the log
+    // rollover once it exists.
     const std::pair<checkFun, uint32_t> expected[] = {
         {&Service::getConnection, 2},
         {&Service::doAuth, 30},
@@ -115,6 +115,7 @@ TEST(ServiceSchedule, ServiceListRunsItsChecksInOrderAtTheirIntervals) {
         {&Service::checkNotifierThreadStatus, 1},
         {&Service::checkNotifierStatus, 2},
         {&Service::checkDriverStatus, 5},
+        {&Service::checkHttpsCache, 60},
         {&Service::checkLogRollover, 60},
         {&Service::manageZorvManService, 10},
     };

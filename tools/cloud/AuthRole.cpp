@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "DeviceRegistry.h"
+#include "SessionState.h"
 
 namespace {
 
@@ -14,8 +15,8 @@ AuthRole::Answer refuse(int status, const std::string& reason) {
 
 }  // namespace
 
-AuthRole::AuthRole(const CloudData& data, DeviceRegistry& devices)
-    : mData(data), mDevices(devices), mRandom(std::random_device{}()) {}
+AuthRole::AuthRole(const CloudData& data, DeviceRegistry& devices, SessionState& sessions)
+    : mData(data), mDevices(devices), mSessions(sessions), mRandom(std::random_device{}()) {}
 
 std::string AuthRole::newSessionId() {
     std::lock_guard<std::mutex> lock(mRandomMutex);
@@ -44,6 +45,7 @@ AuthRole::Answer AuthRole::signIn(const std::string& user, const std::string& di
     if (owner != mData.deviceOwners.end() && owner->second != user) {
         return refuse(404, "device belongs to another account");
     }
+    mSessions.renew(*account);
     std::string body = "STATUS, PASSED\n";
     body += "NCHILDREN, " + std::to_string(account->children.size()) + "\n";
     body += "DEVICEID, " + std::to_string(mDevices.idFor(signature)) + "\n";

@@ -8,12 +8,13 @@
 #include "CloudRole.h"
 
 class DeviceRegistry;
+class SessionState;
 
 // GET /cgi-bin/auth?user=U&passwd=MD5&dev=SIGNATURE&...: signs a parent's
 // account in and answers with the device id and the children.
 class AuthRole : public CloudRole {
 public:
-    AuthRole(const CloudData& data, DeviceRegistry& devices);
+    AuthRole(const CloudData& data, DeviceRegistry& devices, SessionState& sessions);
 
     void addRoutes(httplib::Server& server, Listener listener) override;
 
@@ -30,6 +31,7 @@ private:
 
     const CloudData& mData;
     DeviceRegistry& mDevices;
+    SessionState& mSessions;
     std::mutex mRandomMutex;  // guards mRandom
     std::mt19937_64 mRandom;
 };

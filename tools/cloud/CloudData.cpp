@@ -92,8 +92,35 @@ std::string md5Hex(const std::string& value) {
     return hex;
 }
 
+std::string lowerCase(std::string value) {
+    for (char& c : value) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return value;
+}
+
+std::vector<std::string> hostList(const json& object, const char* key, const std::string& where) {
+    std::vector<std::string> hosts;
+    auto found = object.find(key);
+    if (found == object.end()) {
+        return hosts;
+    }
+    if (!found->is_array()) {
+        fail(where, std::string("\"") + key + "\" must be an array of host names");
+    }
+    for (const json& host : *found) {
+        if (!host.is_string() || host.get<std::string>().empty()) {
+            fail(where, std::string("\"") + key + "\" must hold non-empty host names");
+        }
+        hosts.push_back(lowerCase(host.get<std::string>()));
+    }
+    return hosts;
+}
+
 CloudChild parseChild(const json& entry, const std::string& where) {
-    checkKeys(entry, where, {"id", "name", "level", "session_key"});
+    checkKeys(entry, where, {"id", "name", "level", "session_key", "session_expired", "hosts"});
     CloudChild child;
     child.id = static_cast<uint32_t>(number(entry, "id", where, 1, 0xFFFFFFFFLL));
     child.name = text(entry, "name", where);
@@ -111,6 +138,35 @@ CloudChild parseChild(const json& entry, const std::string& where) {
     });
     if (child.sessionKey.empty() || !urlSafe) {
         fail(where, "\"session_key\" must be non-empty letters, digits, '-', '_', '.', '~'");
+    }
+    auto expired = entry.find("session_expired");
+    if (expired != entry.end()) {
+        if (!expired->is_boolean()) {
+            fail(where, "\"session_expired\" must be true or false");
+        }
+        child.sessionExpired = expired->get<bool>();
+    }
+    auto hosts = entry.find("hosts");
+    if (hosts != entry.end()) {
+        if (!hosts->is_object()) {
+            fail(where, "\"hosts\" must be an object of host -> verdict or reply text");
+        }
+        for (const auto& item : hosts->items()) {
+            const std::string host = lowerCase(item.key());
+            if (host.empty()) {
+                fail(where, "\"hosts\" names an empty host");
+            }
+            if (item.value().is_number_integer()) {
+                // The reply the real filter gives: some text, a comma, the verdict.
+                child.hostReplies[host] =
+                    host + "," + std::to_string(item.value().get<long long>());
+            } else if (item.value().is_string()) {
+                child.hostReplies[host] = item.value().get<std::string>();
+            } else {
+                fail(where, "\"hosts\" value for \"" + item.key() +
+                                "\" must be a verdict number or a reply text");
+            }
+        }
     }
     return child;
 }
@@ -165,6 +221,21 @@ CloudAccount parseAccount(const json& entry, const std::string& where) {
 
 }  // namespace
 
+const CloudChild* CloudData::findChildByKey(const std::string& sessionKey,
+                                            const CloudAccount** account) const {
+    for (const auto& owner : accounts) {
+        for (const auto& child : owner.children) {
+            if (child.sessionKey == sessionKey) {
+                if (account) {
+                    *account = &owner;
+                }
+                return &child;
+            }
+        }
+    }
+    return nullptr;
+}
+
 const CloudAccount* CloudData::findAccount(const std::string& user) const {
     for (const auto& account : accounts) {
         if (account.user == user) {
@@ -183,7 +254,7 @@ CloudData CloudData::parse(const std::string& jsonText) {
     }
     checkKeys(root, "data",
               {"about", "zorvane_version", "filter", "filter1", "auth", "auth_expiry_seconds",
-               "accounts", "devices"});
+               "accounts", "devices", "https_filter"});
     CloudData data;
     data.version = text(root, "zorvane_version", "data");
     // The client reads a decimal number and stops at an empty value.
@@ -242,6 +313,27 @@ CloudData CloudData::parse(const std::string& jsonText) {
             }
             if (!data.deviceOwners.emplace(signature, owner).second) {
                 fail(where, "signature \"" + signature + "\" given twice");
+            }
+        }
+    }
+    auto filter = root.find("https_filter");
+    if (filter != root.end()) {
+        checkKeys(*filter, "https_filter", {"1", "2", "3"});
+        for (const auto& item : filter->items()) {
+            const std::string where = "https_filter level " + item.key();
+            checkKeys(item.value(), where, {"block", "allow"});
+            LevelHosts& lists = data.levelHosts[std::stoi(item.key())];
+            lists.block = hostList(item.value(), "block", where);
+            lists.allow = hostList(item.value(), "allow", where);
+        }
+    }
+    std::set<std::string> keys;
+    for (const auto& account : data.accounts) {
+        for (const auto& child : account.children) {
+            // The filter finds the child by its key alone.
+            if (!keys.insert(child.sessionKey).second) {
+                fail("account " + account.user,
+                     "session key \"" + child.sessionKey + "\" given twice");
             }
         }
     }

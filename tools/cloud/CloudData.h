@@ -10,6 +10,17 @@ struct CloudChild {
     std::string name;
     int level = 0;  // 1 elementary, 2 middle, 3 high school
     std::string sessionKey;
+    // The session starts expired: host questions get an empty 302 until
+    // the account signs in again.
+    bool sessionExpired = false;
+    // Host (lower case) -> the whole reply body for it, before the lists.
+    std::map<std::string, std::string> hostReplies;
+};
+
+// Hosts (lower case) one filter level blocks and allows.
+struct LevelHosts {
+    std::vector<std::string> block;
+    std::vector<std::string> allow;
 };
 
 struct CloudAccount {
@@ -33,6 +44,11 @@ struct CloudData {
     long authExpirySeconds = 86400;
     std::vector<CloudAccount> accounts;
     std::map<std::string, std::string> deviceOwners;  // device signature -> user
+    std::map<int, LevelHosts> levelHosts;             // filter level -> lists
+
+    // The child and its account for a session key; null when unknown.
+    const CloudChild* findChildByKey(const std::string& sessionKey,
+                                     const CloudAccount** account = nullptr) const;
 
     const CloudAccount* findAccount(const std::string& user) const;
 

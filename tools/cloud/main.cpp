@@ -15,12 +15,15 @@
 
 #include "AtomicFile.h"
 #include "AuthRole.h"
+#include "CacheUpdateRole.h"
 #include "CloudData.h"
 #include "CloudServer.h"
 #include "ConnectionRole.h"
 #include "DeviceRegistry.h"
+#include "FilterRole.h"
 #include "RequestLog.h"
 #include "SelfSignedCertificate.h"
+#include "SessionState.h"
 
 namespace {
 
@@ -141,6 +144,7 @@ int run(const Options& options) {
                                                                : readWholeFile(options.dataFile));
     prepareStateDir(options.stateDir);
     DeviceRegistry devices(options.stateDir + "/devices.json");
+    SessionState sessions(data);
 
     CloudServer::Options serverOptions = options.server;
     if (serverOptions.https) {
@@ -158,7 +162,9 @@ int run(const Options& options) {
     CloudServer server(serverOptions, log);
     const Endpoints& endpoints = server.bind();
     server.addRole(std::make_unique<ConnectionRole>(data, endpoints));
-    server.addRole(std::make_unique<AuthRole>(data, devices));
+    server.addRole(std::make_unique<AuthRole>(data, devices, sessions));
+    server.addRole(std::make_unique<FilterRole>(data, sessions));
+    server.addRole(std::make_unique<CacheUpdateRole>(data, sessions));
 
     server.start();
 

@@ -63,6 +63,19 @@ void HttpTransfer::addFormField(const String& name, const String& value) {
     mFormLast = last;
 }
 
+int HttpTransfer::addFormPart(const String& name, const String& value,
+                              const String& contentType) {
+    auto* first = static_cast<curl_httppost*>(mForm);
+    auto* last = static_cast<curl_httppost*>(mFormLast);
+    CURLFORMcode result =
+        curl_formadd(&first, &last, CURLFORM_COPYNAME, name.c_str(), CURLFORM_COPYCONTENTS,
+                     value.c_str(), CURLFORM_CONTENTSLENGTH, static_cast<long>(value.size()),
+                     CURLFORM_CONTENTTYPE, contentType.c_str(), CURLFORM_END);
+    mForm = first;
+    mFormLast = last;
+    return static_cast<int>(result);
+}
+
 void HttpTransfer::setReceiver(std::function<bool(const char*, size_t)> receiver) {
     mReceiver = std::move(receiver);
 }

@@ -41,6 +41,9 @@ public:
     void addHeader(const String& line);
     // A multipart form field (the request becomes a POST).
     void addFormField(const String& name, const String& value);
+    // A form part with its own content type; libcurl's form error, 0 when
+    // the part was added.
+    int addFormPart(const String& name, const String& value, const String& contentType);
     // Received bytes go here instead of body(); returning false aborts.
     void setReceiver(std::function<bool(const char* data, size_t length)> receiver);
     // Called while the transfer runs; returning false aborts it.

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "commands/AuthCommand.h"
+#include "commands/HttpsCommand.h"
 #include "zorvane_bytes.h"
 #include "base/Logger.h"
 #include "notifier/NotifyCodes.h"
@@ -20,7 +21,8 @@ constexpr int kIdLength = 4;
 const std::vector<CommandFactory::Entry>& CommandFactory::defaultTable() {
     // Classes arrive with their channels; until then an id builds nothing.
     static const std::vector<Entry> table = {
-        {DRIVER_READ_HTTPS_HOST_STATUS_CMD, "HttpsCommand", kIdLength, nullptr},
+        {DRIVER_READ_HTTPS_HOST_STATUS_CMD, "HttpsCommand", HttpsCommand::kMinLength,
+         HttpsCommand::build},
         {DRIVER_READ_NOTIFY_HTTPS_SITE_BLOCKED_CMD, "NotifyCommand", NotifyCommand::kHeaderLength,
          NotifyCommand::build},
         {ZORVANE_READ_ALL_SERVER_DOWN_CMD, "ServerDownCommand", ServerDownCommand::kMinLength,
