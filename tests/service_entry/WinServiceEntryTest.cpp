@@ -247,6 +247,11 @@ TEST_F(ScmServiceLifecycle, InstallControlAndUninstall) {
          }) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
     }
+    // The host cache is loaded after the settings.
+    ASSERT_TRUE(logShows("Loading HTTPS cache from store\n")) << readServiceLog();
+    log = readServiceLog();
+    EXPECT_LT(log.find("Loading Settings from store\n"),
+              log.find("Loading HTTPS cache from store\n"));
     EXPECT_NE(GetFileAttributesA(programData.c_str()), INVALID_FILE_ATTRIBUTES);
 
     // Pause and continue act once; a repeat, and interrogate, keep the state.
