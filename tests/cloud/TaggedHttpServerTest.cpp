@@ -101,7 +101,8 @@ public:
                   static_cast<ssize_t>(bytes.size()));
     }
 
-    Answer read() {
+    // `head`: the answer to a HEAD request, which has no body.
+    Answer read(bool head = false) {
         Answer answer;
         size_t end;
         while ((end = mBuffer.find("\r\n\r\n")) == std::string::npos) {
@@ -113,7 +114,7 @@ public:
         mBuffer.erase(0, end + 4);
         answer.status = std::atoi(answer.head.c_str() + 9);
         const size_t length = answer.head.find("Content-Length: ");
-        const size_t size = length == std::string::npos
+        const size_t size = head || length == std::string::npos
                                 ? 0
                                 : std::strtoul(answer.head.c_str() + length + 16, nullptr, 10);
         while (mBuffer.size() < size && fill()) {
@@ -247,6 +248,19 @@ TEST_F(TaggedHttpServerTest, EachRequestOnAKeepAliveConnectionCarriesItsOwnTag) 
     EXPECT_EQ(connection.read().status, 400);
     EXPECT_TRUE(connection.closed());
     EXPECT_EQ(site.hits(), 2);
+}
+
+TEST_F(TaggedHttpServerTest, HeadAnswerTellsThePageLengthWithoutABody) {
+    Connection connection(cloud->filterPort());
+    connection.send(tag(6, 9) + "HEAD /page?q=x HTTP/1.1\r\nHost: " + siteHost() + "\r\n\r\n" +
+                    tag(6, 9) + get(siteHost(), "/page?q=x"));
+    Answer head = connection.read(true);
+    Answer page = connection.read();
+    EXPECT_EQ(head.status, 200);
+    EXPECT_EQ(page.body, "site page for " + siteHost() + " q=x");
+    EXPECT_NE(head.head.find("Content-Length: " + std::to_string(page.body.size())),
+              std::string::npos)
+        << head.head;
 }
 
 TEST(TaggedHttpServer, FetchesOnlyFromAddressesTheDataAllows) {

@@ -212,12 +212,13 @@ bool sendAll(int fd, const std::string& data) {
 
 std::string response(int status, const std::string& reason,
                      const std::vector<std::pair<std::string, std::string>>& headers,
-                     const std::string& body, bool keepAlive, bool withBody) {
+                     const std::string& body, bool keepAlive, bool withBody,
+                     const std::string& length = "") {
     std::string text = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
     for (const auto& field : headers) {
         text += field.first + ": " + field.second + "\r\n";
     }
-    text += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    text += "Content-Length: " + (length.empty() ? std::to_string(body.size()) : length) + "\r\n";
     text += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
     text += "\r\n";
     if (withBody) {
@@ -500,9 +501,12 @@ void TaggedHttpServer::serve(Connection& connection) {
                             headers.emplace_back(field.first, field.second);
                         }
                     }
+                    // A HEAD answer has no body but tells the length of the page.
+                    const std::string headLength =
+                        withBody ? "" : result->get_header_value("Content-Length");
                     answer =
                         response(result->status, result->reason.empty() ? "OK" : result->reason,
-                                 headers, result->body, keepAlive, withBody);
+                                 headers, result->body, keepAlive, withBody, headLength);
                 }
             }
         }
