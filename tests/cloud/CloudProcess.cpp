@@ -76,9 +76,12 @@ CloudProcess::CloudProcess(const std::string& workDir, const std::string& dataFi
     std::filesystem::create_directories(mWorkDir);
     const std::string portFile = mWorkDir + "/ports";
     ::unlink(portFile.c_str());  // a restart must not read the old ports
-    std::vector<std::string> arguments{
-        "--state", mWorkDir + "/state", "--http-port", "any",   "--https-port",
-        "any",     "--port-file",       portFile,      "--log", requestLogPath()};
+    std::vector<std::string> arguments{"--state",       mWorkDir + "/state",
+                                       "--http-port",   "any",
+                                       "--https-port",  "any",
+                                       "--port-file",   portFile,
+                                       "--log",         requestLogPath(),
+                                       "--filter-port", "any"};
     if (!dataFile.empty()) {
         arguments.insert(arguments.end(), {"--data", dataFile});
     }
@@ -95,6 +98,8 @@ CloudProcess::CloudProcess(const std::string& workDir, const std::string& dataFi
                     mHttpPort = std::stoi(value);
                 } else if (key == "https") {
                     mHttpsPort = std::stoi(value);
+                } else if (key == "filter") {
+                    mFilterPort = std::stoi(value);
                 } else if (key == "certificate") {
                     mCertificate = value;
                 }

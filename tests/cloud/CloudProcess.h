@@ -23,6 +23,9 @@ public:
 
     int httpPort() const { return mHttpPort; }
     int httpsPort() const { return mHttpsPort; }  // 0 when HTTPS is off
+    // The plain-HTTP filter server for tagged requests (on a free port
+    // unless the extra arguments say otherwise); 0 when off.
+    int filterPort() const { return mFilterPort; }
     // The CA file an HTTPS client must trust.
     const std::string& certificate() const { return mCertificate; }
     // The service's connection URL for this cloud: HTTPS (trust
@@ -51,5 +54,6 @@ private:
     int mExitCode = -1;
     int mHttpPort = 0;
     int mHttpsPort = 0;
+    int mFilterPort = 0;
     std::string mCertificate;
 };

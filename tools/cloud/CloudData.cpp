@@ -1,8 +1,11 @@
 #include "CloudData.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -219,6 +222,28 @@ CloudAccount parseAccount(const json& entry, const std::string& where) {
     return account;
 }
 
+// "a.b.c.d" or "a.b.c.d/n" as (address, mask) in host order.
+std::pair<uint32_t, uint32_t> parseNetwork(const std::string& value, const std::string& where) {
+    const size_t slash = value.find('/');
+    const std::string address = value.substr(0, slash);
+    in_addr parsed{};
+    if (::inet_pton(AF_INET, address.c_str(), &parsed) != 1) {
+        fail(where, "\"" + value + "\" is not an IPv4 address or network");
+    }
+    int bits = 32;
+    if (slash != std::string::npos) {
+        const std::string length = value.substr(slash + 1);
+        char* end = nullptr;
+        const long n = std::strtol(length.c_str(), &end, 10);
+        if (length.empty() || *end != '\0' || n < 0 || n > 32) {
+            fail(where, "\"" + value + "\" has no prefix length 0 to 32");
+        }
+        bits = static_cast<int>(n);
+    }
+    const uint32_t mask = bits == 0 ? 0 : 0xFFFFFFFFu << (32 - bits);
+    return {ntohl(parsed.s_addr) & mask, mask};
+}
+
 }  // namespace
 
 const CloudChild* CloudData::findChildByKey(const std::string& sessionKey,
@@ -234,6 +259,26 @@ const CloudChild* CloudData::findChildByKey(const std::string& sessionKey,
         }
     }
     return nullptr;
+}
+
+const CloudChild* CloudData::findChildById(uint32_t id) const {
+    for (const auto& owner : accounts) {
+        for (const auto& child : owner.children) {
+            if (child.id == id) {
+                return &child;
+            }
+        }
+    }
+    return nullptr;
+}
+
+bool CloudData::pageFetchAllowed(uint32_t address) const {
+    for (const auto& network : pageFetchAllow) {
+        if ((address & network.second) == network.first) {
+            return true;
+        }
+    }
+    return false;
 }
 
 const CloudAccount* CloudData::findAccount(const std::string& user) const {
@@ -254,7 +299,7 @@ CloudData CloudData::parse(const std::string& jsonText) {
     }
     checkKeys(root, "data",
               {"about", "zorvane_version", "filter", "filter1", "auth", "auth_expiry_seconds",
-               "accounts", "devices", "https_filter"});
+               "accounts", "devices", "https_filter", "page_fetch_allow"});
     CloudData data;
     data.version = text(root, "zorvane_version", "data");
     // The client reads a decimal number and stops at an empty value.
@@ -325,6 +370,22 @@ CloudData CloudData::parse(const std::string& jsonText) {
             LevelHosts& lists = data.levelHosts[std::stoi(item.key())];
             lists.block = hostList(item.value(), "block", where);
             lists.allow = hostList(item.value(), "allow", where);
+        }
+    }
+    auto fetchAllow = root.find("page_fetch_allow");
+    if (fetchAllow == root.end()) {
+        data.pageFetchAllow.emplace_back(0x7F000000u, 0xFF000000u);
+    } else {
+        if (!fetchAllow->is_array()) {
+            fail("data", "\"page_fetch_allow\" must be an array");
+        }
+        for (size_t i = 0; i < fetchAllow->size(); ++i) {
+            const std::string where = "page_fetch_allow " + std::to_string(i);
+            const json& entry = (*fetchAllow)[i];
+            if (!entry.is_string()) {
+                fail(where, "must be a text like \"10.0.0.0/8\"");
+            }
+            data.pageFetchAllow.push_back(parseNetwork(entry.get<std::string>(), where));
         }
     }
     std::set<std::string> keys;

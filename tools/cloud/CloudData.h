@@ -45,6 +45,12 @@ struct CloudData {
     std::vector<CloudAccount> accounts;
     std::map<std::string, std::string> deviceOwners;  // device signature -> user
     std::map<int, LevelHosts> levelHosts;             // filter level -> lists
+    // IPv4 networks (host order: address, mask) the plain-HTTP filter server
+    // may fetch pages from. Default: loopback only.
+    std::vector<std::pair<uint32_t, uint32_t>> pageFetchAllow;
+
+    const CloudChild* findChildById(uint32_t id) const;
+    bool pageFetchAllowed(uint32_t address) const;
 
     // The child and its account for a session key; null when unknown.
     const CloudChild* findChildByKey(const std::string& sessionKey,

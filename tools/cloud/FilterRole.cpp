@@ -21,6 +21,31 @@ bool listed(const std::vector<std::string>& hosts, const std::string& host) {
 
 }  // namespace
 
+std::string hostVerdictText(const CloudData& data, const CloudChild& child,
+                            const std::string& host) {
+    const std::string name = lowerCase(host);
+    auto own = child.hostReplies.find(name);
+    if (own != child.hostReplies.end()) {
+        return own->second;
+    }
+    int blocked = 0;
+    auto lists = data.levelHosts.find(child.level);
+    if (lists != data.levelHosts.end() && !listed(lists->second.allow, name) &&
+        listed(lists->second.block, name)) {
+        blocked = 1;
+    }
+    return name + "," + std::to_string(blocked);
+}
+
+bool hostBlocked(const CloudData& data, const CloudChild& child, const std::string& host) {
+    const std::string reply = hostVerdictText(data, child, host);
+    const size_t comma = reply.rfind(',');
+    if (comma == std::string::npos || comma + 1 == reply.size()) {
+        return false;  // a reply without a verdict names no block
+    }
+    return reply.substr(comma + 1) != "0";
+}
+
 FilterRole::FilterRole(const CloudData& data, SessionState& sessions)
     : mData(data), mSessions(sessions) {}
 
@@ -33,18 +58,7 @@ FilterRole::Answer FilterRole::verdict(const std::string& sessionKey, const std:
     if (mSessions.expired(child->id) && !authProcessing) {
         return {302, ""};
     }
-    const std::string name = lowerCase(host);
-    auto own = child->hostReplies.find(name);
-    if (own != child->hostReplies.end()) {
-        return {200, own->second};
-    }
-    int blocked = 0;
-    auto lists = mData.levelHosts.find(child->level);
-    if (lists != mData.levelHosts.end() && !listed(lists->second.allow, name) &&
-        listed(lists->second.block, name)) {
-        blocked = 1;
-    }
-    return {200, name + "," + std::to_string(blocked)};
+    return {200, hostVerdictText(mData, *child, host)};
 }
 
 void FilterRole::addRoutes(httplib::Server& server, Listener) {

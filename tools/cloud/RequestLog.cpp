@@ -69,3 +69,10 @@ void RequestLog::write(const char* listener, const httplib::Request& request,
     std::fputs(line.c_str(), mFile);
     std::fflush(mFile);  // readers (tests, people) follow the file live
 }
+
+void RequestLog::writeLine(const std::string& line) {
+    const std::string whole = line + "\n";
+    std::lock_guard<std::mutex> lock(mMutex);
+    std::fputs(whole.c_str(), mFile);
+    std::fflush(mFile);
+}

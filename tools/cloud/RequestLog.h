@@ -27,12 +27,15 @@ public:
     void write(const char* listener, const httplib::Request& request,
                const httplib::Response& response);
 
+    // A line of a listener that is not HTTP (the newline is added).
+    void writeLine(const std::string& line);
+
     // `target` with the secrets masked.
     std::string masked(const std::string& target) const;
 
 private:
     std::vector<std::string> mSecrets;  // set once, read by every request thread
-    std::mutex mMutex;  // keeps lines of concurrent requests whole
+    std::mutex mMutex;                  // keeps lines of concurrent requests whole
     FILE* mFile;
     bool mOwned;
 };

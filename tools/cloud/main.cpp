@@ -24,6 +24,7 @@
 #include "RequestLog.h"
 #include "SelfSignedCertificate.h"
 #include "SessionState.h"
+#include "TaggedHttpServer.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ const char kUsage[] =
     "  --bind ADDR        address to listen on (default 127.0.0.1)\n"
     "  --http-port N      plain HTTP port (default 8480; 0 or 'any': a free port)\n"
     "  --https-port N     HTTPS port (default 8443; 'any': a free port; 0: no HTTPS)\n"
+    "  --filter-port N    plain-HTTP filter server for tagged requests (default off;\n"
+    "                     80 is where the service sends them; 'any': a free port)\n"
     "  --port-file FILE   write the ports and certificate path once listening\n"
     "  --log FILE         request log (default standard output)\n"
     "  --print-default    print the built-in data and exit\n"
@@ -45,6 +48,7 @@ struct Options {
     std::string stateDir;
     std::string portFile;
     std::string logFile;
+    int filterPort = -1;  // -1: no filter server; 0: any free port
     CloudServer::Options server;
 };
 
@@ -108,6 +112,8 @@ bool parseArguments(int argc, char** argv, Options& options) {
         } else if (option == "--https-port") {
             options.server.https = value != "0";
             options.server.httpsPort = parsePort(option, value);
+        } else if (option == "--filter-port") {
+            options.filterPort = value == "off" ? -1 : parsePort(option, value);
         } else if (option == "--port-file") {
             options.portFile = value;
         } else if (option == "--log") {
@@ -166,7 +172,16 @@ int run(const Options& options) {
     server.addRole(std::make_unique<FilterRole>(data, sessions));
     server.addRole(std::make_unique<CacheUpdateRole>(data, sessions));
 
+    TaggedHttpServer filterServer(data, log);
+    int filterPort = 0;
+    if (options.filterPort >= 0) {
+        filterPort = filterServer.bind(endpoints.bindAddress, options.filterPort);
+    }
+
     server.start();
+    if (options.filterPort >= 0) {
+        filterServer.start();
+    }
 
     std::printf("zorvane_cloud: data %s, state %s\n",
                 options.dataFile.empty() ? "(built-in)" : options.dataFile.c_str(),
@@ -178,6 +193,10 @@ int run(const Options& options) {
                     endpoints.bindAddress.c_str(), endpoints.httpsPort,
                     serverOptions.certificate.c_str());
     }
+    if (options.filterPort >= 0) {
+        std::printf("zorvane_cloud: filter server %s:%d (tagged plain HTTP)\n",
+                    endpoints.bindAddress.c_str(), filterPort);
+    }
     std::fflush(stdout);
     if (!options.portFile.empty()) {
         std::string ports = "http " + std::to_string(endpoints.httpPort) + "\nhttps " +
@@ -185,12 +204,16 @@ int run(const Options& options) {
         if (serverOptions.https) {
             ports += "certificate " + serverOptions.certificate + "\n";
         }
+        if (options.filterPort >= 0) {
+            ports += "filter " + std::to_string(filterPort) + "\n";
+        }
         // Written whole, so a waiting test never reads half of it.
         writeFileAtomically(options.portFile, ports, 0644);
     }
 
     int signal = 0;
     sigwait(&signals, &signal);
+    filterServer.stop();
     server.stop();
     std::printf("zorvane_cloud: stopped (%s)\n", strsignal(signal));
     return 0;
