@@ -13,7 +13,7 @@ struct HeldList {
     OsSpinLock lock;
     ProcessLookupContext* head;
     uint32_t count;
-    OsEvent stop;
+    OsEvent wake;  // set by a new hold and by stop
     OsThread* thread;
     bool stopping;
 };
@@ -30,6 +30,7 @@ void link(ProcessLookupContext* context) {
     gHeld.head = context;
     ++gHeld.count;
     OsSpinLockRelease(&handle);
+    OsEventSet(&gHeld.wake);
 }
 
 // Unlinks the context when still held and returns its hold, or null.
@@ -75,7 +76,7 @@ void* takeDue(bool all, uint64_t* pid) {
 
 void sweeper(void*) {
     for (;;) {
-        OsEventWait(&gHeld.stop, kSweepInterval);
+        OsEventWait(&gHeld.wake, kSweepInterval);
         OsLockHandle handle;
         OsSpinLockAcquire(&gHeld.lock, &handle);
         const bool stopping = gHeld.stopping;
@@ -91,13 +92,13 @@ void sweeper(void*) {
 
 int ZorvaneStartLookups() {
     OsSpinLockInit(&gHeld.lock);
-    OsEventInit(&gHeld.stop);
+    OsEventInit(&gHeld.wake);
     gHeld.head = nullptr;
     gHeld.count = 0;
     gHeld.stopping = false;
     gHeld.thread = OsStartSystemThread(sweeper, nullptr);
     if (gHeld.thread == nullptr) {
-        OsEventDestroy(&gHeld.stop);
+        OsEventDestroy(&gHeld.wake);
         OsSpinLockDestroy(&gHeld.lock);
         return 0;
     }
@@ -109,7 +110,7 @@ void ZorvaneStopLookups() {
     OsSpinLockAcquire(&gHeld.lock, &handle);
     gHeld.stopping = true;
     OsSpinLockRelease(&handle);
-    OsEventSet(&gHeld.stop);
+    OsEventSet(&gHeld.wake);
     OsWaitForSystemThread(gHeld.thread);
     gHeld.thread = nullptr;
     // Nothing may stay held once the filter is gone; the work items still
@@ -120,7 +121,7 @@ void ZorvaneStopLookups() {
                 static_cast<unsigned long>(pid));
         OsCompleteOperation(completion);
     }
-    OsEventDestroy(&gHeld.stop);
+    OsEventDestroy(&gHeld.wake);
     OsSpinLockDestroy(&gHeld.lock);
 }
 
