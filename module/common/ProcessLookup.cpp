@@ -76,14 +76,18 @@ void* takeDue(bool all, uint64_t* pid) {
 
 void sweeper(void*) {
     for (;;) {
-        OsEventWait(&gHeld.wake, kSweepInterval);
+        // Cleared before looking, so a hold added after the look wakes us.
+        OsEventClear(&gHeld.wake);
         OsLockHandle handle;
         OsSpinLockAcquire(&gHeld.lock, &handle);
         const bool stopping = gHeld.stopping;
+        const uint32_t held = gHeld.count;
         OsSpinLockRelease(&handle);
         if (stopping) {
             return;
         }
+        // Idle without holds; while any is held, look once a second.
+        OsEventWait(&gHeld.wake, held == 0 ? OS_WAIT_FOREVER : kSweepInterval);
         ZorvaneReleaseStaleHolds();
     }
 }
