@@ -143,7 +143,8 @@ char* GetUserSidForToken(OsProcessToken* token);
 
 // The held-lookup list and the thread that releases holds that took too long.
 int ZorvaneStartLookups();
-// Stops the thread and releases every hold still pending.
+// Stops the thread, releases every hold still pending, then waits until
+// every queued lookup has run.
 void ZorvaneStopLookups();
 // Releases holds older than ZORVANE_HOLD_SECONDS; returns how many.
 int ZorvaneReleaseStaleHolds();

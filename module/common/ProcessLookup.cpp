@@ -14,6 +14,8 @@ struct HeldList {
     ProcessLookupContext* head;
     uint32_t count;
     OsEvent wake;  // set by a new hold and by stop
+    uint32_t pending;  // lookups queued and not yet finished
+    OsEvent idle;      // set when pending drops to 0
     OsThread* thread;
     bool stopping;
 };
@@ -74,6 +76,17 @@ void* takeDue(bool all, uint64_t* pid) {
     return completion;
 }
 
+void changePending(int by) {
+    OsLockHandle handle;
+    OsSpinLockAcquire(&gHeld.lock, &handle);
+    gHeld.pending = static_cast<uint32_t>(static_cast<int>(gHeld.pending) + by);
+    if (gHeld.pending == 0) {
+        // Under the lock, so unload cannot destroy the event before this.
+        OsEventSet(&gHeld.idle);
+    }
+    OsSpinLockRelease(&handle);
+}
+
 void sweeper(void*) {
     for (;;) {
         // Cleared before looking, so a hold added after the look wakes us.
@@ -100,8 +113,11 @@ int ZorvaneStartLookups() {
     gHeld.head = nullptr;
     gHeld.count = 0;
     gHeld.stopping = false;
+    gHeld.pending = 0;
+    OsEventInit(&gHeld.idle);
     gHeld.thread = OsStartSystemThread(sweeper, nullptr);
     if (gHeld.thread == nullptr) {
+        OsEventDestroy(&gHeld.idle);
         OsEventDestroy(&gHeld.wake);
         OsSpinLockDestroy(&gHeld.lock);
         return 0;
@@ -117,14 +133,26 @@ void ZorvaneStopLookups() {
     OsEventSet(&gHeld.wake);
     OsWaitForSystemThread(gHeld.thread);
     gHeld.thread = nullptr;
-    // Nothing may stay held once the filter is gone; the work items still
-    // queued find their hold taken and only free their context.
+    // Nothing may stay held once the filter is gone; the lookups still
+    // queued find their hold taken and complete nothing.
     uint64_t pid = 0;
     while (void* completion = takeDue(true, &pid)) {
         ZorvLog(ZORVANE_DBG_INFO, "releasing held connection of process %lu at unload\n",
                 static_cast<unsigned long>(pid));
         OsCompleteOperation(completion);
     }
+    // Queued lookups use the maps and pools: they must finish before those go.
+    for (;;) {
+        OsEventClear(&gHeld.idle);
+        OsSpinLockAcquire(&gHeld.lock, &handle);
+        const uint32_t pending = gHeld.pending;
+        OsSpinLockRelease(&handle);
+        if (pending == 0) {
+            break;
+        }
+        OsEventWait(&gHeld.idle, OS_WAIT_FOREVER);
+    }
+    OsEventDestroy(&gHeld.idle);
     OsEventDestroy(&gHeld.wake);
     OsSpinLockDestroy(&gHeld.lock);
 }
@@ -154,9 +182,11 @@ bool ZorvaneQueueLookup(ProcessLookupContext* context) {
         link(context);
     }
     // From here the sweeper may take the hold; the context itself is ours.
+    changePending(1);
     if (OsQueueWorkItem(populateSidForPid, context)) {
         return true;
     }
+    changePending(-1);
     context->completionContext = takeHold(context);
     return false;
 }
@@ -244,4 +274,5 @@ void populateSidForPid(void* item) {
         OsCompleteOperation(completion);
     }
     FreeMemory(context);
+    changePending(-1);  // last: unload may free everything from here on
 }

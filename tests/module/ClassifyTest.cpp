@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ChildMaps.h"
@@ -328,9 +330,18 @@ TEST_F(ClassifyTest, UnloadReleasesConnectionsStillHeld) {
     ZorvaneClassifyDecision d;
     ZorvaneAleAuthConnectClassify(&in, &d);
     ASSERT_TRUE(d.absorb);
-    ZorvaneStopLookups();
+    std::atomic<bool> stopped{false};
+    std::thread unload([&] {
+        ZorvaneStopLookups();
+        stopped = true;
+    });
+    EXPECT_TRUE(eventually([] { return TestOs::completedOperations().size() == 1; }));
     EXPECT_EQ(TestOs::completedOperations(), std::vector<void*>{&mHold});
-    TestOs::runWorkItems();  // frees its context, completes nothing more
+    // The queued lookup still uses the maps, so stopping waits for it.
+    std::this_thread::sleep_for(20ms);
+    EXPECT_FALSE(stopped);
+    EXPECT_EQ(TestOs::runWorkItems(), 1);
+    unload.join();
     EXPECT_EQ(TestOs::completedOperations().size(), 1u);
     ASSERT_EQ(ZorvaneStartLookups(), 1);
 }
