@@ -15,7 +15,8 @@ void permit(ZorvaneClassifyDecision* decision) {
 }
 
 void logAddress(const char* label, uint32_t address) {
-    ZorvLog(ZORVANE_DBG_TRACE, "%s%hu.%hu.%hu.%hu\n", label, static_cast<unsigned short>((address >> 24) & 0xFF),
+    ZorvLog(ZORVANE_DBG_TRACE, "%s%hu.%hu.%hu.%hu\n", label,
+            static_cast<unsigned short>((address >> 24) & 0xFF),
             static_cast<unsigned short>((address >> 16) & 0xFF),
             static_cast<unsigned short>((address >> 8) & 0xFF),
             static_cast<unsigned short>(address & 0xFF));
@@ -26,7 +27,9 @@ void logAddress(const char* label, uint32_t address) {
 void NotifyRedirectPID(uint64_t pid) {
     ZorvLog(ZORVANE_DBG_INFO, "NotifyRedirectPID %lu\n", static_cast<unsigned long>(pid));
     const uint32_t id = static_cast<uint32_t>(pid);
-    SendNotification(static_cast<uint32_t>(E_ZorvaneModuleReadCommand::ZORVANE_READ_NOTIFY_REDIRECT_PID), sizeof(id), &id, 0);
+    SendNotification(
+        static_cast<uint32_t>(E_ZorvaneModuleReadCommand::ZORVANE_READ_NOTIFY_REDIRECT_PID),
+        sizeof(id), &id, 0);
 }
 
 void ZorvaneAleConnectRedirectClassify(const ZorvaneClassifyInput* input,
@@ -45,7 +48,8 @@ void ZorvaneAleConnectRedirectClassify(const ZorvaneClassifyInput* input,
     }
     if (found == 0 && input->hasProcessId) {
         childId = GetChildIdForPid(input->processId);
-        ZorvLog(ZORVANE_DBG_TRACE, "ZorvaneAleConnectRedirectClassify not in list childId %d pid %d\n",
+        ZorvLog(ZORVANE_DBG_TRACE,
+                "ZorvaneAleConnectRedirectClassify not in list childId %d pid %d\n",
                 static_cast<int>(childId), static_cast<int>(input->processId));
     }
     if (childId != 0 && input->writable) {
@@ -96,7 +100,8 @@ void ZorvaneAleAuthConnectClassify(const ZorvaneClassifyInput* input,
     ZorvaneGetConfig(&config);
     if (input->hasRedirectTarget) {
         const uint64_t target = input->redirectTarget;
-        ZorvLog(ZORVANE_DBG_TRACE, "ZorvaneAleAuthConnectClassify local redirect processid %lu %lu\n",
+        ZorvLog(ZORVANE_DBG_TRACE,
+                "ZorvaneAleAuthConnectClassify local redirect processid %lu %lu\n",
                 static_cast<unsigned long>(target), static_cast<unsigned long>(config.redirectPid));
         ZorvLog(ZORVANE_DBG_TRACE, "ZorvaneAleAuthConnectClassify adding to PID list %d %d\n",
                 static_cast<int>(target), static_cast<int>(config.currentChildId));
@@ -142,7 +147,8 @@ void ZorvaneAleAuthConnectClassify(const ZorvaneClassifyInput* input,
         AddToPortChildMap(srcPort, childId, flowHandle);
         return;
     }
-    auto* context = static_cast<ProcessLookupContext*>(AllocateZeroedMemory(sizeof(ProcessLookupContext)));
+    auto* context =
+        static_cast<ProcessLookupContext*>(AllocateZeroedMemory(sizeof(ProcessLookupContext)));
     if (context == nullptr) {
         return;
     }

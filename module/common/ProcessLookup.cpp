@@ -13,7 +13,7 @@ struct HeldList {
     OsSpinLock lock;
     ProcessLookupContext* head;
     uint32_t count;
-    OsEvent wake;  // set by a new hold and by stop
+    OsEvent wake;      // set by a new hold and by stop
     uint32_t pending;  // lookups queued and not yet finished
     OsEvent idle;      // set when pending drops to 0
     OsThread* thread;
@@ -161,7 +161,8 @@ int ZorvaneReleaseStaleHolds() {
     int released = 0;
     uint64_t pid = 0;
     while (void* completion = takeDue(false, &pid)) {
-        ZorvLog(ZORVANE_DBG_ERROR, "process lookup of %lu took too long, releasing connection unmapped\n",
+        ZorvLog(ZORVANE_DBG_ERROR,
+                "process lookup of %lu took too long, releasing connection unmapped\n",
                 static_cast<unsigned long>(pid));
         OsCompleteOperation(completion);
         ++released;
@@ -217,7 +218,8 @@ char* GetUserSidForToken(OsProcessToken* token) {
         ++textLength;
     }
     buffer[textLength] = '\0';
-    ZorvLog(ZORVANE_DBG_TRACE, "sid GetUserSidForToken %s %d\n", buffer, static_cast<int>(textLength));
+    ZorvLog(ZORVANE_DBG_TRACE, "sid GetUserSidForToken %s %d\n", buffer,
+            static_cast<int>(textLength));
     return buffer;
 }
 
@@ -227,25 +229,25 @@ void populateSidForPid(void* item) {
     OsProcessToken token;
     const E_OsProcessOpen opened = OsOpenProcessToken(context->pid, &token);
     switch (opened) {
-    case OS_PROCESS_OPENED:
-    case OS_PROCESS_NO_TOKEN:
-        ZorvLog(ZORVANE_DBG_TRACE, "ZwOpenProcess STATUS_SUCCESS\n");
-        break;
-    case OS_PROCESS_PARAMETER_MIX:
-        ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_INVALID_PARAMETER_MIX\n");
-        break;
-    case OS_PROCESS_INVALID_ID:
-        ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_INVALID_CID\n");
-        break;
-    case OS_PROCESS_INVALID_PARAMETER:
-        ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_INVALID_PARAMETER\n");
-        break;
-    case OS_PROCESS_ACCESS_DENIED:
-        ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_ACCESS_DENIED\n");
-        break;
-    default:
-        ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess default\n");
-        break;
+        case OS_PROCESS_OPENED:
+        case OS_PROCESS_NO_TOKEN:
+            ZorvLog(ZORVANE_DBG_TRACE, "ZwOpenProcess STATUS_SUCCESS\n");
+            break;
+        case OS_PROCESS_PARAMETER_MIX:
+            ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_INVALID_PARAMETER_MIX\n");
+            break;
+        case OS_PROCESS_INVALID_ID:
+            ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_INVALID_CID\n");
+            break;
+        case OS_PROCESS_INVALID_PARAMETER:
+            ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_INVALID_PARAMETER\n");
+            break;
+        case OS_PROCESS_ACCESS_DENIED:
+            ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess STATUS_ACCESS_DENIED\n");
+            break;
+        default:
+            ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcess default\n");
+            break;
     }
     if (opened == OS_PROCESS_NO_TOKEN) {
         ZorvLog(ZORVANE_DBG_ERROR, "ZwOpenProcessTokenEx failed!!!\n");

@@ -33,29 +33,29 @@ bool IsHttpRequest(const char* text) {
         return false;
     }
     switch (text[0]) {
-    case 'C':
-    case 'c':
-        return startsWith(text, "CONNECT ");
-    case 'D':
-    case 'd':
-        return startsWith(text, "DELETE ");
-    case 'G':
-    case 'g':
-        return startsWith(text, "GET ");
-    case 'H':
-    case 'h':
-        return startsWith(text, "HEAD ");
-    case 'O':
-    case 'o':
-        return startsWith(text, "OPTIONS ");
-    case 'P':
-    case 'p':
-        return startsWith(text, "POST ") || startsWith(text, "PUT ");
-    case 'T':
-    case 't':
-        return startsWith(text, "TRACE ");
-    default:
-        return false;
+        case 'C':
+        case 'c':
+            return startsWith(text, "CONNECT ");
+        case 'D':
+        case 'd':
+            return startsWith(text, "DELETE ");
+        case 'G':
+        case 'g':
+            return startsWith(text, "GET ");
+        case 'H':
+        case 'h':
+            return startsWith(text, "HEAD ");
+        case 'O':
+        case 'o':
+            return startsWith(text, "OPTIONS ");
+        case 'P':
+        case 'p':
+            return startsWith(text, "POST ") || startsWith(text, "PUT ");
+        case 'T':
+        case 't':
+            return startsWith(text, "TRACE ");
+        default:
+            return false;
     }
 }
 
@@ -92,7 +92,8 @@ ZorvaneTaggedBuffer* GetModifiedMdl(const uint8_t* request, uint32_t length, uin
     out[7] = 0xFE;
     memcpy(out + sizeof(ZorvHeader), request, length);
     out[total] = 0;
-    ZorvLog(ZORVANE_DBG_TRACE, "pZorvHd->id %x %d\n", ZORVANE_TAG_ID, static_cast<int>(ZORVANE_TAG_ID));
+    ZorvLog(ZORVANE_DBG_TRACE, "pZorvHd->id %x %d\n", ZORVANE_TAG_ID,
+            static_cast<int>(ZORVANE_TAG_ID));
     ZorvLog(ZORVANE_DBG_TRACE, "childId %d deviceId %d\n", static_cast<int>(childId),
             static_cast<int>(config.deviceId));
     ZorvLog(ZORVANE_DBG_TRACE, "GetModifiedMdl %d data %s\n", static_cast<int>(length),
@@ -133,17 +134,17 @@ bool AddZorvHeader(const ZorvaneClassifyInput* input, ZorvaneClassifyDecision* d
         return false;
     }
     switch (OsStreamInject(input, tagged)) {
-    case OS_STREAM_INJECTED:
-        break;
-    case OS_STREAM_NO_LIST:
-        ZorvLog(ZORVANE_DBG_ERROR, "FwpsAllocateNetBufferAndNetBufferList failed\n");
-        ZorvaneFreeTaggedBuffer(tagged);
-        return false;
-    default:
-        ZorvLog(ZORVANE_DBG_TRACE, "FwpsAllocateNetBufferAndNetBufferList done\n");
-        ZorvLog(ZORVANE_DBG_ERROR, "FwpsStreamInjectAsync failed\n");
-        ZorvaneFreeTaggedBuffer(tagged);
-        return false;
+        case OS_STREAM_INJECTED:
+            break;
+        case OS_STREAM_NO_LIST:
+            ZorvLog(ZORVANE_DBG_ERROR, "FwpsAllocateNetBufferAndNetBufferList failed\n");
+            ZorvaneFreeTaggedBuffer(tagged);
+            return false;
+        default:
+            ZorvLog(ZORVANE_DBG_TRACE, "FwpsAllocateNetBufferAndNetBufferList done\n");
+            ZorvLog(ZORVANE_DBG_ERROR, "FwpsStreamInjectAsync failed\n");
+            ZorvaneFreeTaggedBuffer(tagged);
+            return false;
     }
     ZorvLog(ZORVANE_DBG_TRACE, "FwpsAllocateNetBufferAndNetBufferList done\n");
     ZorvLog(ZORVANE_DBG_TRACE, "FwpsStreamInjectAsync done\n");

@@ -110,12 +110,12 @@ struct OsProcessToken {
 };
 enum E_OsProcessOpen {
     OS_PROCESS_OPENED = 0,
-    OS_PROCESS_PARAMETER_MIX = 1,    // the process could not be opened:
-    OS_PROCESS_INVALID_ID = 2,       // no such process
+    OS_PROCESS_PARAMETER_MIX = 1,  // the process could not be opened:
+    OS_PROCESS_INVALID_ID = 2,     // no such process
     OS_PROCESS_INVALID_PARAMETER = 3,
     OS_PROCESS_ACCESS_DENIED = 4,
-    OS_PROCESS_OPEN_FAILED = 5,      // any other reason
-    OS_PROCESS_NO_TOKEN = 6,         // opened, but its token could not be
+    OS_PROCESS_OPEN_FAILED = 5,  // any other reason
+    OS_PROCESS_NO_TOKEN = 6,     // opened, but its token could not be
 };
 E_OsProcessOpen OsOpenProcessToken(uint64_t pid, OsProcessToken* token);
 enum E_OsTokenUser {

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <unistd.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>

@@ -117,7 +117,7 @@ TEST_F(ClassifyTest, ConnectRedirectSteersChildConnections) {
         uint64_t pid;
         uint64_t pidKnownAs;  // pid already in the map with child 5, or 0
         uint16_t port;
-        bool redirected;      // target and PID entry set
+        bool redirected;  // target and PID entry set
         bool sentToServer;
     } cases[] = {
         {"child user, port 80", kChildSid, 700, 0, 80, true, true},
@@ -200,10 +200,10 @@ TEST_F(ClassifyTest, AuthorisationBindsPortsOfKnownProcesses) {
         uint32_t childOfPort;  // 0: not bound
         uint32_t childOfFlow;
     } cases[] = {
-        {40025, 25, 77, 0, 0},    // not HTTP: ignored
-        {40080, 80, 78, 5, 5},    // bound with its flow
-        {40443, 443, 79, 5, 0},   // bound by port only
-        {40081, 80, 0, 5, 0},     // no flow handle from the platform
+        {40025, 25, 77, 0, 0},   // not HTTP: ignored
+        {40080, 80, 78, 5, 5},   // bound with its flow
+        {40443, 443, 79, 5, 0},  // bound by port only
+        {40081, 80, 0, 5, 0},    // no flow handle from the platform
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.port);
@@ -279,7 +279,8 @@ TEST_F(ClassifyTest, LookupsThatFindNoChildLeaveTheProcessUnmapped) {
         EXPECT_EQ(GetChildIdForPort(42000), 0u);
 
         // The repeated authorisation looks up once more, without holding.
-        ZorvaneClassifyInput again = authInput(c.pid, 42000, 80, 66, &mHold, ZORVANE_FLAG_REAUTHORIZE);
+        ZorvaneClassifyInput again =
+            authInput(c.pid, 42000, 80, 66, &mHold, ZORVANE_FLAG_REAUTHORIZE);
         ZorvaneAleAuthConnectClassify(&again, &d);
         EXPECT_EQ(d.action, ZORVANE_ACTION_PERMIT);
         EXPECT_EQ(TestOs::runWorkItems(), 1);
@@ -314,7 +315,8 @@ TEST_F(ClassifyTest, HeldConnectionIsReleasedUnmappedAfterFiveSeconds) {
 
     TestOs::setSeconds(105);  // the sweeper finds it on its own
     EXPECT_TRUE(eventually([] { return TestOs::completedOperations().size() == 1; }));
-    EXPECT_TRUE(TestOs::logged("process lookup of 1300 took too long, releasing connection unmapped\n"));
+    EXPECT_TRUE(
+        TestOs::logged("process lookup of 1300 took too long, releasing connection unmapped\n"));
     EXPECT_EQ(ZorvaneHeldCount(), 0u);
 
     // The late work item still learns the process but does not complete twice.
@@ -377,12 +379,15 @@ TEST(HttpRequestTest, MethodTokensAndNearMisses) {
         const char* text;
         bool request;
     } cases[] = {
-        {"GET / HTTP/1.1", true},     {"POST /f HTTP/1.1", true},   {"PUT /x HTTP/1.1", true},
-        {"CONNECT a:443 HTTP/1.1", true}, {"HEAD / HTTP/1.1", true}, {"DELETE /x HTTP/1.1", true},
-        {"TRACE / HTTP/1.1", true},   {"OPTIONS * HTTP/1.1", true}, {"get / HTTP/1.1", false},
-        {"POSTX / HTTP/1.1", false},  {"GET/ HTTP/1.1", false},     {"GE", false},
-        {"PATCH / HTTP/1.1", false},  {"", false},                  {"xGET / HTTP/1.1", false},
-        {"Get / HTTP/1.1", false},    {"PUTS / HTTP/1.1", false},
+        {"GET / HTTP/1.1", true},    {"POST /f HTTP/1.1", true},
+        {"PUT /x HTTP/1.1", true},   {"CONNECT a:443 HTTP/1.1", true},
+        {"HEAD / HTTP/1.1", true},   {"DELETE /x HTTP/1.1", true},
+        {"TRACE / HTTP/1.1", true},  {"OPTIONS * HTTP/1.1", true},
+        {"get / HTTP/1.1", false},   {"POSTX / HTTP/1.1", false},
+        {"GET/ HTTP/1.1", false},    {"GE", false},
+        {"PATCH / HTTP/1.1", false}, {"", false},
+        {"xGET / HTTP/1.1", false},  {"Get / HTTP/1.1", false},
+        {"PUTS / HTTP/1.1", false},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(IsHttpRequest(c.text), c.request) << c.text;
