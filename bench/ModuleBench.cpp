@@ -12,6 +12,7 @@
 
 #include "BlockPool.h"
 #include "ChildMaps.h"
+#include "Classify.h"
 #include "Filter.h"
 #include "LinuxOs.h"
 #include "ZorvaneLog.h"
@@ -118,6 +119,38 @@ void BM_FlowLookup(benchmark::State& state) {
     CleanupPortChildMap();
 }
 
+// One send of a child's flow through the stream classify: copy, tag, hand
+// the tagged copy to the sink; the argument is the request size.
+void BM_StreamTagSend(benchmark::State& state) {
+    AddToPortChildMap(47000, 5, 321);
+    std::string request = "GET /index.html HTTP/1.1\r\nHost: example\r\n\r\n";
+    request.resize(static_cast<size_t>(state.range(0)), 'x');
+    uint64_t sent = 0;
+    LinuxOs::StreamSink sink{[](void* argument, const uint8_t*, uint32_t length) {
+                                 *static_cast<uint64_t*>(argument) += length;
+                                 return true;
+                             },
+                             &sent};
+    ZorvaneClassifyInput input{};
+    input.layer = ZORVANE_LAYER_STREAM;
+    input.hasFlowHandle = true;
+    input.flowHandle = 321;
+    input.streamFlags = ZORVANE_STREAM_FLAG_SEND;
+    input.data = reinterpret_cast<const uint8_t*>(request.data());
+    input.dataLength = static_cast<uint32_t>(request.size());
+    input.platformContext = &sink;
+    ZorvaneClassifyDecision decision;
+    for (auto _ : state) {
+        ZorvaneStreamClassify(&input, &decision);
+        benchmark::DoNotOptimize(decision.bytesEnforced);
+    }
+    if (decision.action != ZORVANE_ACTION_BLOCK) {
+        state.SkipWithError("the send was not tagged");
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(sent));
+    CleanupPortChildMap();
+}
+
 // Record sizes: a map entry, a packet, a host text; alone and among 200.
 BENCHMARK(BM_PoolAllocateFree)->ArgsProduct({{40, 160, 300}, {0, 200}});
 BENCHMARK(BM_MallocFree)->ArgsProduct({{40, 160, 300}, {0, 200}});
@@ -125,6 +158,7 @@ BENCHMARK(BM_SidLookup)->Arg(10)->Arg(1000)->Arg(10000);
 BENCHMARK(BM_PidLookup)->Arg(10)->Arg(1000)->Arg(10000);
 BENCHMARK(BM_PortLookup)->Arg(10)->Arg(1000)->Arg(10000);
 BENCHMARK(BM_FlowLookup)->Arg(10)->Arg(1000)->Arg(10000);
+BENCHMARK(BM_StreamTagSend)->Arg(64)->Arg(1400)->Arg(16000);
 
 }  // namespace
 

@@ -2,6 +2,7 @@
 
 #include "BlockPool.h"
 #include "ChildMaps.h"
+#include "Classify.h"
 #include "FilterConfig.h"
 #include "Injection.h"
 #include "ReadQueue.h"
@@ -25,10 +26,21 @@ int ZorvaneFilterStart() {
         return 0;
     }
     ZorvaneInitMaps();
+    if (ZorvaneStartLookups() == 0) {
+        ZorvLog(ZORVANE_DBG_ERROR, "process lookups not set up\n");
+        ZorvaneStopInjectionWorker();
+        ZorvaneFreeMaps();
+        ZorvaneFreePools();
+        ZorvaneInjectionCleanup();
+        ZorvaneConfigCleanup();
+        ZorvaneReadQueueCleanup();
+        return 0;
+    }
     return 1;
 }
 
 void ZorvaneFilterUnload() {
+    ZorvaneStopLookups();
     ZorvaneStopInjectionWorker();
     ZorvaneUnloadReadQueue();
     ZorvaneFreeMaps();

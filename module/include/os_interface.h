@@ -18,6 +18,8 @@
 #include <cstdint>
 
 struct ZorvanePacket;
+struct ZorvaneClassifyInput;
+struct ZorvaneTaggedBuffer;
 
 // Memory: `size` zeroed bytes usable at any time (non-paged), or null.
 void* OsAllocate(size_t size);
@@ -100,3 +102,46 @@ bool OsPacketInjectSend(ZorvanePacket* packet);
 // Releases the platform parts: the data reference, clone, new list, control
 // data copy, and completes a held operation. The packet block stays.
 void OsPacketRelease(ZorvanePacket* packet);
+
+// The user of a process: open the process's token by process id, ask its
+// user's SID as text, close it. The token lives in caller memory.
+struct OsProcessToken {
+    alignas(16) unsigned char opaque[32];
+};
+enum E_OsProcessOpen {
+    OS_PROCESS_OPENED = 0,
+    OS_PROCESS_PARAMETER_MIX = 1,  // the process could not be opened:
+    OS_PROCESS_INVALID_ID = 2,     // no such process
+    OS_PROCESS_INVALID_PARAMETER = 3,
+    OS_PROCESS_ACCESS_DENIED = 4,
+    OS_PROCESS_OPEN_FAILED = 5,  // any other reason
+    OS_PROCESS_NO_TOKEN = 6,     // opened, but its token could not be
+};
+E_OsProcessOpen OsOpenProcessToken(uint64_t pid, OsProcessToken* token);
+enum E_OsTokenUser {
+    OS_TOKEN_USER_OK = 0,
+    OS_TOKEN_USER_TOO_SMALL = 1,  // *length is now the size needed
+    OS_TOKEN_USER_FAILED = 2,
+};
+// The SID text ("S-1-...") with its NUL into `sid` of *length bytes; `sid`
+// may be null with *length 0 to learn the size.
+E_OsTokenUser OsQueryTokenUser(OsProcessToken* token, char* sid, uint32_t* length);
+// Only for a token OsOpenProcessToken opened.
+void OsCloseProcessToken(OsProcessToken* token);
+
+// Holding a connection while its process is looked up: pend with the
+// classify's completion handle (false when the platform refuses), later
+// complete with the context pend gave, once.
+bool OsPendOperation(void* completionHandle, void** completionContext);
+void OsCompleteOperation(void* completionContext);
+
+// Injects a tagged copy into the connection's outgoing stream in place of the
+// indicated bytes. On OS_STREAM_INJECTED the platform owns `tagged` and frees
+// it with ZorvaneFreeTaggedBuffer when the injection completes; otherwise it
+// stays the caller's.
+enum E_OsStreamInject {
+    OS_STREAM_INJECTED = 0,
+    OS_STREAM_NO_LIST = 1,  // no buffer list could be made over it
+    OS_STREAM_INJECT_FAILED = 2,
+};
+E_OsStreamInject OsStreamInject(const ZorvaneClassifyInput* input, ZorvaneTaggedBuffer* tagged);

@@ -1,7 +1,10 @@
 #include "LinuxOs.h"
 
+#include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -12,6 +15,7 @@
 #include <mutex>
 #include <new>
 
+#include "Classify.h"
 #include "FlatPacket.h"
 #include "Packet.h"
 #include "os_interface.h"
@@ -277,7 +281,121 @@ void OsPacketRelease(ZorvanePacket* packet) {
     packet->newList = nullptr;
 }
 
+namespace {
+
+struct ProcessToken {
+    char sid[32];  // "S-1-22-1-" and a 32-bit uid
+};
+static_assert(sizeof(ProcessToken) <= sizeof(OsProcessToken), "token storage");
+
+}  // namespace
+
+E_OsProcessOpen OsOpenProcessToken(uint64_t pid, OsProcessToken* token) {
+    if (pid == 0 || pid > 0x7FFFFFFF) {
+        return OS_PROCESS_INVALID_PARAMETER;
+    }
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%llu/status", static_cast<unsigned long long>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return OS_PROCESS_INVALID_ID;
+        }
+        return errno == EACCES ? OS_PROCESS_ACCESS_DENIED : OS_PROCESS_OPEN_FAILED;
+    }
+    char text[4096];
+    size_t used = 0;
+    for (;;) {
+        const ssize_t got = read(fd, text + used, sizeof(text) - 1 - used);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        used += static_cast<size_t>(got);
+        if (used == sizeof(text) - 1) {
+            break;
+        }
+    }
+    close(fd);
+    text[used] = '\0';
+    auto* opened = reinterpret_cast<ProcessToken*>(token->opaque);
+    if (!LinuxOs::sidFromStatus(text, opened->sid, sizeof(opened->sid))) {
+        return OS_PROCESS_NO_TOKEN;
+    }
+    return OS_PROCESS_OPENED;
+}
+
+E_OsTokenUser OsQueryTokenUser(OsProcessToken* token, char* sid, uint32_t* length) {
+    const auto* opened = reinterpret_cast<const ProcessToken*>(token->opaque);
+    const uint32_t needed = static_cast<uint32_t>(strlen(opened->sid) + 1);
+    if (sid == nullptr || *length < needed) {
+        *length = needed;
+        return OS_TOKEN_USER_TOO_SMALL;
+    }
+    memcpy(sid, opened->sid, needed);
+    return OS_TOKEN_USER_OK;
+}
+
+void OsCloseProcessToken(OsProcessToken* token) {
+    memset(token->opaque, 0, sizeof(token->opaque));
+}
+
+bool OsPendOperation(void* completionHandle, void** completionContext) {
+    if (completionHandle == nullptr) {
+        return false;
+    }
+    *completionContext = completionHandle;
+    return true;
+}
+
+void OsCompleteOperation(void* completionContext) {
+    auto* completion = static_cast<LinuxOs::Completion*>(completionContext);
+    completion->complete(completion->argument);
+}
+
+E_OsStreamInject OsStreamInject(const ZorvaneClassifyInput* input, ZorvaneTaggedBuffer* tagged) {
+    auto* sink = static_cast<LinuxOs::StreamSink*>(input->platformContext);
+    if (sink == nullptr || sink->write == nullptr) {
+        return OS_STREAM_INJECT_FAILED;
+    }
+    if (!sink->write(sink->argument, tagged->data, tagged->length)) {
+        return OS_STREAM_INJECT_FAILED;
+    }
+    ZorvaneFreeTaggedBuffer(tagged);  // written synchronously: done
+    return OS_STREAM_INJECTED;
+}
+
 namespace LinuxOs {
+
+bool sidFromStatus(const char* statusText, char* sid, size_t size) {
+    for (const char* line = statusText; line != nullptr && *line != '\0';) {
+        if (strncmp(line, "Uid:", 4) == 0) {
+            const char* digits = line + 4;
+            while (*digits == ' ' || *digits == '\t') {
+                ++digits;
+            }
+            if (*digits < '0' || *digits > '9') {
+                return false;
+            }
+            unsigned long long uid = 0;
+            for (; *digits >= '0' && *digits <= '9'; ++digits) {
+                uid = uid * 10 + static_cast<unsigned>(*digits - '0');
+                if (uid > 0xFFFFFFFFull) {
+                    return false;
+                }
+            }
+            const int written = snprintf(sid, size, "S-1-22-1-%llu", uid);
+            return written > 0 && static_cast<size_t>(written) < size;
+        }
+        line = strchr(line, '\n');
+        if (line != nullptr) {
+            ++line;
+        }
+    }
+    return false;
+}
 
 bool openLog(const char* path) {
     FILE* file = fopen(path, "a");

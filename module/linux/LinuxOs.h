@@ -2,6 +2,7 @@
 
 // Controls of the Linux os_interface that only the host uses.
 
+#include <cstdint>
 #include <cstdio>
 
 struct ZorvanePacket;
@@ -25,5 +26,23 @@ struct PacketHooks {
     void (*release)(ZorvanePacket* packet);               // before buffers go
 };
 void setPacketHooks(const PacketHooks& hooks);
+
+// A connection the host holds: the classify's completion handle points to
+// one; completing the hold calls `complete` once.
+struct Completion {
+    void (*complete)(void* argument);
+    void* argument;
+};
+
+// Where a stream classify's tagged copy goes: the classify input's
+// platformContext points to one. `write` sends all bytes or returns false.
+struct StreamSink {
+    bool (*write)(void* argument, const uint8_t* data, uint32_t length);
+    void* argument;
+};
+
+// The process's user as "S-1-22-1-<uid>" from the real uid of the Uid line
+// of `statusText` (a /proc/<pid>/status); false when there is none.
+bool sidFromStatus(const char* statusText, char* sid, size_t size);
 
 }  // namespace LinuxOs

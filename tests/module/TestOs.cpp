@@ -6,11 +6,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <new>
 #include <thread>
 
 #include "BlockPool.h"
+#include "Classify.h"
 #include "FlatPacket.h"
 #include "Packet.h"
 #include "os_interface.h"
@@ -41,6 +43,11 @@ struct State {
     bool injectAccepted = true;
     std::vector<TestOs::Injection> injections;
     std::vector<uint16_t> released;
+    std::map<uint64_t, std::string> processUsers;
+    bool pendAccepted = true;
+    std::vector<void*> completed;
+    E_OsStreamInject streamResult = OS_STREAM_INJECTED;
+    std::vector<TestOs::StreamInjection> streamInjections;
 };
 
 State& state() {
@@ -240,7 +247,93 @@ void OsPacketRelease(ZorvanePacket* packet) {
     state().released.push_back(port);
 }
 
+E_OsProcessOpen OsOpenProcessToken(uint64_t pid, OsProcessToken* token) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (pid == 0) {
+        return OS_PROCESS_INVALID_PARAMETER;
+    }
+    auto user = state().processUsers.find(pid);
+    if (user == state().processUsers.end()) {
+        return OS_PROCESS_INVALID_ID;
+    }
+    if (user->second.empty()) {
+        return OS_PROCESS_NO_TOKEN;
+    }
+    memcpy(token->opaque, &pid, sizeof(pid));
+    return OS_PROCESS_OPENED;
+}
+
+E_OsTokenUser OsQueryTokenUser(OsProcessToken* token, char* sid, uint32_t* length) {
+    uint64_t pid = 0;
+    memcpy(&pid, token->opaque, sizeof(pid));
+    std::lock_guard<std::mutex> lock(state().mutex);
+    const std::string& user = state().processUsers[pid];
+    const uint32_t needed = static_cast<uint32_t>(user.size() + 1);
+    if (sid == nullptr || *length < needed) {
+        *length = needed;
+        return OS_TOKEN_USER_TOO_SMALL;
+    }
+    memcpy(sid, user.c_str(), needed);
+    return OS_TOKEN_USER_OK;
+}
+
+void OsCloseProcessToken(OsProcessToken* token) {
+    memset(token->opaque, 0, sizeof(token->opaque));
+}
+
+bool OsPendOperation(void* completionHandle, void** completionContext) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (!state().pendAccepted) {
+        return false;
+    }
+    *completionContext = completionHandle;
+    return true;
+}
+
+void OsCompleteOperation(void* completionContext) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().completed.push_back(completionContext);
+}
+
+E_OsStreamInject OsStreamInject(const ZorvaneClassifyInput* input, ZorvaneTaggedBuffer* tagged) {
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        if (state().streamResult != OS_STREAM_INJECTED) {
+            return state().streamResult;
+        }
+        state().streamInjections.push_back(
+            {input->flowHandle, std::vector<uint8_t>(tagged->data, tagged->data + tagged->length)});
+    }
+    ZorvaneFreeTaggedBuffer(tagged);  // the completion runs at once
+    return OS_STREAM_INJECTED;
+}
+
 namespace TestOs {
+
+void setProcessUser(uint64_t pid, const std::string& sid) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().processUsers[pid] = sid;
+}
+
+void setPendAccepted(bool accepted) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().pendAccepted = accepted;
+}
+
+std::vector<void*> completedOperations() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().completed;
+}
+
+void setStreamInjectResult(E_OsStreamInject result) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().streamResult = result;
+}
+
+std::vector<StreamInjection> streamInjections() {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().streamInjections;
+}
 
 void reset() {
     std::lock_guard<std::mutex> lock(state().mutex);
@@ -254,6 +347,11 @@ void reset() {
     state().injectAccepted = true;
     state().injections.clear();
     state().released.clear();
+    state().processUsers.clear();
+    state().pendAccepted = true;
+    state().completed.clear();
+    state().streamResult = OS_STREAM_INJECTED;
+    state().streamInjections.clear();
 }
 
 void setSeconds(uint64_t seconds) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "os_interface.h"
+
 struct ZorvanePacket;
 
 namespace TestOs {
@@ -54,5 +56,19 @@ std::vector<uint16_t> releasedPorts();
 
 // A packet of the given layer over a TCP/IPv4 segment from `sourcePort`.
 ZorvanePacket* makeTcpPacket(uint32_t layerId, uint16_t sourcePort, uint16_t destinationPort);
+
+// Process users: the SID text of a process; an empty text is a process whose
+// token cannot be opened; other processes do not exist.
+void setProcessUser(uint64_t pid, const std::string& sid);
+// Held operations: whether pend succeeds; completions in order, by handle.
+void setPendAccepted(bool accepted);
+std::vector<void*> completedOperations();
+// Stream injections: the result the next ones get; accepted ones by flow.
+void setStreamInjectResult(E_OsStreamInject result);
+struct StreamInjection {
+    uint64_t flowHandle;
+    std::vector<uint8_t> bytes;
+};
+std::vector<StreamInjection> streamInjections();
 
 }  // namespace TestOs

@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "BlockPool.h"
+#include "Classify.h"
+#include "FilterConfig.h"
+#include "LinuxOs.h"
+#include "os_interface.h"
+
+namespace {
+
+std::string userOf(uint64_t pid, E_OsProcessOpen* opened) {
+    OsProcessToken token;
+    *opened = OsOpenProcessToken(pid, &token);
+    if (*opened != OS_PROCESS_OPENED) {
+        return {};
+    }
+    uint32_t size = 0;
+    EXPECT_EQ(OsQueryTokenUser(&token, nullptr, &size), OS_TOKEN_USER_TOO_SMALL);
+    std::string sid(size, '\0');
+    EXPECT_EQ(OsQueryTokenUser(&token, &sid[0], &size), OS_TOKEN_USER_OK);
+    OsCloseProcessToken(&token);
+    sid.resize(size - 1);
+    return sid;
+}
+
+TEST(LinuxOsTest, SidFromTheRealUidOfTheStatusText) {
+    struct Case {
+        const char* text;
+        const char* sid;  // null: none
+    } cases[] = {
+        {"Name:\tbash\nUid:\t1001\t0\t0\t0\nGid:\t0\n", "S-1-22-1-1001"},
+        {"Uid:\t0\t0\t0\t0\n", "S-1-22-1-0"},
+        {"Uid:\t4294967295\t1\t1\t1\n", "S-1-22-1-4294967295"},
+        {"Uid:\t4294967296\t1\t1\t1\n", nullptr},
+        {"Name:\tx\nGid:\t5\n", nullptr},
+        {"Uid:\tabc\n", nullptr},
+        {"", nullptr},
+    };
+    for (const Case& c : cases) {
+        char sid[32] = {};
+        const bool found = LinuxOs::sidFromStatus(c.text, sid, sizeof(sid));
+        EXPECT_EQ(found, c.sid != nullptr) << c.text;
+        if (c.sid != nullptr) {
+            EXPECT_STREQ(sid, c.sid);
+        }
+    }
+}
+
+TEST(LinuxOsTest, ProcessUserOfRealProcesses) {
+    E_OsProcessOpen opened;
+    EXPECT_EQ(userOf(static_cast<uint64_t>(getpid()), &opened),
+              "S-1-22-1-" + std::to_string(getuid()));
+    EXPECT_EQ(opened, OS_PROCESS_OPENED);
+    userOf(0, &opened);
+    EXPECT_EQ(opened, OS_PROCESS_INVALID_PARAMETER);
+
+    // A process that has exited and been reaped is gone.
+    const pid_t gone = fork();
+    ASSERT_GE(gone, 0);
+    if (gone == 0) {
+        _exit(0);
+    }
+    waitpid(gone, nullptr, 0);
+    userOf(static_cast<uint64_t>(gone), &opened);
+    EXPECT_EQ(opened, OS_PROCESS_INVALID_ID);
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run a process as another user";
+    }
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t other = fork();
+    ASSERT_GE(other, 0);
+    if (other == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(1);
+        }
+        const char byte = 1;
+        (void)!write(ready[1], &byte, 1);
+        pause();
+        _exit(0);
+    }
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    EXPECT_EQ(userOf(static_cast<uint64_t>(other), &opened), "S-1-22-1-65534");
+    kill(other, SIGKILL);
+    waitpid(other, nullptr, 0);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST(LinuxOsTest, HoldsCompleteThroughTheirCallback) {
+    int calls = 0;
+    LinuxOs::Completion completion{[](void* argument) { ++*static_cast<int*>(argument); }, &calls};
+    void* context = nullptr;
+    EXPECT_FALSE(OsPendOperation(nullptr, &context));
+    ASSERT_TRUE(OsPendOperation(&completion, &context));
+    OsCompleteOperation(context);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(LinuxOsTest, TaggedCopyGoesToTheStreamSink) {
+    struct Sink {
+        std::vector<uint8_t> bytes;
+        bool accept;
+    } sink{{}, true};
+    ZorvaneInitConfig();  // the tag reads the device id
+    LinuxOs::StreamSink streamSink{[](void* argument, const uint8_t* data, uint32_t length) {
+                                       auto* s = static_cast<Sink*>(argument);
+                                       s->bytes.assign(data, data + length);
+                                       return s->accept;
+                                   },
+                                   &sink};
+    ZorvaneClassifyInput input{};
+    input.platformContext = &streamSink;
+    const uint8_t request[] = "GET / HTTP/1.1\r\n\r\n";
+    ZorvaneTaggedBuffer* tagged = GetModifiedMdl(request, sizeof(request) - 1, 3);
+    ASSERT_NE(tagged, nullptr);
+    ASSERT_EQ(OsStreamInject(&input, tagged), OS_STREAM_INJECTED);  // frees it
+    ASSERT_EQ(sink.bytes.size(), 16 + sizeof(request) - 1);
+    EXPECT_EQ(sink.bytes[8], 3);
+    EXPECT_EQ(std::string(sink.bytes.begin() + 16, sink.bytes.end()), "GET / HTTP/1.1\r\n\r\n");
+
+    sink.accept = false;
+    tagged = GetModifiedMdl(request, sizeof(request) - 1, 3);
+    ASSERT_NE(tagged, nullptr);
+    EXPECT_EQ(OsStreamInject(&input, tagged), OS_STREAM_INJECT_FAILED);
+    ZorvaneFreeTaggedBuffer(tagged);  // still the caller's
+    input.platformContext = nullptr;
+    tagged = GetModifiedMdl(request, sizeof(request) - 1, 3);
+    ASSERT_NE(tagged, nullptr);
+    EXPECT_EQ(OsStreamInject(&input, tagged), OS_STREAM_INJECT_FAILED);
+    ZorvaneFreeTaggedBuffer(tagged);
+    ZorvaneConfigCleanup();
+}
+
+}  // namespace
