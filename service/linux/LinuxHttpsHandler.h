@@ -19,15 +19,11 @@ public:
     ~LinuxHttpsHandler() override;
 
 protected:
-    bool threadRunning() override;
-    void startThread() override;
     void signalEvent() override;
     void resetEvent() override;
     void waitEvent() override;
 
 private:
-    std::mutex mThreadLock;
-    std::unique_ptr<Thread> httpsThread;
     std::mutex mEventLock;
     std::condition_variable mEventChanged;
     bool mSignalled = false;

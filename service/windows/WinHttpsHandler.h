@@ -20,14 +20,11 @@ public:
     ~WinHttpsHandler() override;
 
 protected:
-    bool threadRunning() override;
-    void startThread() override;
+    bool eventReady() const override { return hEvent != nullptr; }
     void signalEvent() override;
     void resetEvent() override;
     void waitEvent() override;
 
 private:
-    std::mutex mThreadLock;
-    std::unique_ptr<Thread> httpsThread;
     HANDLE hEvent = nullptr;
 };

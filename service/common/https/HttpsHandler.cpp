@@ -8,6 +8,7 @@
 #include "cloud/HttpTransfer.h"
 #include "driver/DriverCommand.h"
 #include "https/HttpsHostCache.h"
+#include "port/ThreadHandler.h"
 #include "settings/Settings.h"
 #include "zorvane_ioctl.h"
 
@@ -27,7 +28,43 @@ bool headerSafe(const String& host) {
 }  // namespace
 
 HttpsHandler::~HttpsHandler() {
+    stopThread();
     forget(this);
+}
+
+namespace {
+
+void* runQueue(void* handler) {
+    static_cast<HttpsHandler*>(handler)->processHostQueue();
+    return nullptr;
+}
+
+}  // namespace
+
+bool HttpsHandler::threadRunning() {
+    std::lock_guard<std::mutex> lock(mThreadLock);
+    return mThread && mThread->status() == 1;
+}
+
+void HttpsHandler::startThread() {
+    std::lock_guard<std::mutex> lock(mThreadLock);
+    ThreadHandler* threads = ThreadHandler::instance();
+    if (!threads || !eventReady()) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "HttpsHandler thread not started\n");
+        return;
+    }
+    mThread = threads->createThread(runQueue, this);
+    if (!mThread || !mThread->create()) {
+        Logger::instance()->out(LOGLEVEL_ERROR, "HttpsHandler thread not started\n");
+    }
+}
+
+void HttpsHandler::stopThread() {
+    std::lock_guard<std::mutex> lock(mThreadLock);
+    if (mThread && mThread->status() == 1) {
+        mThread->terminate();
+    }
+    mThread.reset();
 }
 
 bool HttpsHandler::answerDriver(uint32_t childId, const String& host, int verdict) {

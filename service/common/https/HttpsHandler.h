@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 
 #include "base/Registered.h"
 #include "base/String.h"
 #include "https/HttpsHostCache.h"
+#include "port/Thread.h"
 
 // What one filter-server query came to.
 enum { HTTPS_STATUS_ERROR = 0, HTTPS_STATUS_SUCCESS = 1, HTTPS_STATUS_SESSION_EXPIRED = 2 };
@@ -47,9 +49,17 @@ protected:
     // processHostQueue loops while this holds; only a test ends it.
     virtual bool keepServing() { return true; }
 
-    // The platform's thread and event.
-    virtual bool threadRunning() = 0;
-    virtual void startThread() = 0;
+    // The verification thread, from the thread handler: the platform's
+    // constructor starts it once its event exists, and its destructor stops
+    // it before the event goes. Tests that drive serveOnce themselves
+    // replace both.
+    virtual bool threadRunning();
+    virtual void startThread();
+    void stopThread();
+    // Whether the platform's event could be made; no thread runs without.
+    virtual bool eventReady() const { return true; }
+
+    // The platform's manual-reset event.
     virtual void signalEvent() = 0;
     virtual void resetEvent() = 0;
     virtual void waitEvent() = 0;  // without time limit
@@ -62,6 +72,8 @@ private:
     bool takeFront(HostQueueEntry& entry);
     bool queueEmpty();
 
+    std::mutex mThreadLock;  // guards mThread
+    std::unique_ptr<Thread> mThread;
     std::mutex mQueueLock;  // held only to push, test and take
     std::deque<HostQueueEntry> hostQueue;
     int mRemembered = HTTPS_STATUS_ERROR;  // the verification thread's only
