@@ -35,6 +35,18 @@ void link(ProcessLookupContext* context) {
     OsEventSet(&gHeld.wake);
 }
 
+// Unlinks the context at `at` and hands over its hold.
+// Caller holds gHeld.lock.
+void* unlinkLocked(ProcessLookupContext** at) {
+    ProcessLookupContext* context = *at;
+    *at = context->nextHeld;
+    context->nextHeld = nullptr;
+    --gHeld.count;
+    void* completion = context->completionContext;
+    context->completionContext = nullptr;
+    return completion;
+}
+
 // Unlinks the context when still held and returns its hold, or null.
 void* takeHold(ProcessLookupContext* context) {
     void* completion = nullptr;
@@ -42,11 +54,7 @@ void* takeHold(ProcessLookupContext* context) {
     OsSpinLockAcquire(&gHeld.lock, &handle);
     for (ProcessLookupContext** at = &gHeld.head; *at != nullptr; at = &(*at)->nextHeld) {
         if (*at == context) {
-            *at = context->nextHeld;
-            context->nextHeld = nullptr;
-            --gHeld.count;
-            completion = context->completionContext;
-            context->completionContext = nullptr;
+            completion = unlinkLocked(at);
             break;
         }
     }
@@ -61,14 +69,9 @@ void* takeDue(bool all, uint64_t* pid) {
     OsLockHandle handle;
     OsSpinLockAcquire(&gHeld.lock, &handle);
     for (ProcessLookupContext** at = &gHeld.head; *at != nullptr; at = &(*at)->nextHeld) {
-        ProcessLookupContext* context = *at;
-        if (all || now - context->heldSince >= ZORVANE_HOLD_SECONDS) {
-            *at = context->nextHeld;
-            context->nextHeld = nullptr;
-            --gHeld.count;
-            completion = context->completionContext;
-            context->completionContext = nullptr;
-            *pid = context->pid;
+        if (all || now - (*at)->heldSince >= ZORVANE_HOLD_SECONDS) {
+            *pid = (*at)->pid;
+            completion = unlinkLocked(at);
             break;
         }
     }
