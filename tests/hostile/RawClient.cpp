@@ -28,6 +28,8 @@
 #include <string>
 #include <thread>
 
+#include "zorvane_bytes.h"
+
 namespace {
 
 bool sendAll(int fd, const std::string& bytes) {
@@ -47,18 +49,18 @@ bool sendAll(int fd, const std::string& bytes) {
 
 std::string le32(uint32_t value) {
     std::string bytes(4, '\0');
-    for (int i = 0; i < 4; ++i) {
-        bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
-    }
+    StoreLe32(&bytes[0], value);
     return bytes;
 }
 
-std::string frame(const std::string& spec) {
-    size_t colon = spec.find(':');
-    uint32_t id = static_cast<uint32_t>(std::strtoul(spec.substr(0, colon).c_str(), nullptr, 10));
+// "ID" or "ID:TEXT", as a frame step names it.
+std::string frame(const std::string& idAndText) {
+    size_t colon = idAndText.find(':');
+    uint32_t id =
+        static_cast<uint32_t>(std::strtoul(idAndText.substr(0, colon).c_str(), nullptr, 10));
     std::string body = le32(id);
     if (colon != std::string::npos) {
-        body += spec.substr(colon + 1);
+        body += idAndText.substr(colon + 1);
         body.push_back('\0');
     }
     return le32(static_cast<uint32_t>(body.size())) + body;
@@ -87,8 +89,7 @@ void readWord(int fd) {
         }
         done += static_cast<size_t>(got);
     }
-    uint32_t value = bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) |
-                     (static_cast<uint32_t>(bytes[3]) << 24);
+    const uint32_t value = LoadLe32(bytes);
     std::printf("answer %u\n", value);
     std::fflush(stdout);
 }
