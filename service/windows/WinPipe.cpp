@@ -2,11 +2,10 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <atomic>
 
 #include "WinOverlappedIo.h"
+#include "WinProcessUser.h"
 #include "base/Logger.h"
 
 namespace {
@@ -82,28 +81,9 @@ private:
     // The SID text of the user the client process runs as.
     String clientUser() const {
         ULONG pid = 0;
-        if (!GetNamedPipeClientProcessId(mPipe, &pid)) {
-            return String();
-        }
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-        if (!process) {
-            return String();
-        }
-        String sid;
-        HANDLE token = nullptr;
-        if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
-            char buffer[256];
-            DWORD size = 0;
-            char* text = nullptr;
-            if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
-                ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
-                sid = String(text);
-                LocalFree(text);
-            }
-            CloseHandle(token);
-        }
-        CloseHandle(process);
-        return sid;
+        int error = 0;
+        return GetNamedPipeClientProcessId(mPipe, &pid) ? WinProcessUser::sidTextOf(pid, error)
+                                                        : String();
     }
 
     HANDLE mPipe;

@@ -2,9 +2,8 @@
 
 #include <sddl.h>
 
-#include <vector>
-
 #include "WinOverlappedIo.h"
+#include "WinProcessUser.h"
 #include "base/Logger.h"
 
 namespace {
@@ -42,30 +41,7 @@ String WinUserNotifierChannel::serverSid(HANDLE pipe, int& error) {
         error = static_cast<int>(GetLastError());
         return String();
     }
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
-    if (!process) {
-        error = static_cast<int>(GetLastError());
-        return String();
-    }
-    HANDLE token = nullptr;
-    String result;
-    if (OpenProcessToken(process, TOKEN_QUERY, &token)) {
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        std::vector<char> buffer(size ? size : 1);
-        char* text = nullptr;
-        if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
-            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-            result = text;
-            LocalFree(text);
-        }
-        CloseHandle(token);
-    }
-    if (result.empty()) {
-        error = static_cast<int>(GetLastError());
-    }
-    CloseHandle(process);
-    return result;
+    return WinProcessUser::sidTextOf(pid, error);
 }
 
 bool WinUserNotifierChannel::connect(const String& sid, int& error) {

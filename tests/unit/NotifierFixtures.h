@@ -28,8 +28,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include <sddl.h>
-
+#include "WinProcessUser.h"
 #include "WinUserNotifierChannel.h"
 #else
 #include <unistd.h>
@@ -167,22 +166,8 @@ protected:
 
 #ifdef _WIN32
     static String processSid() {
-        HANDLE token = nullptr;
-        String result;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-            return result;
-        }
-        DWORD size = 0;
-        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-        std::vector<char> buffer(size ? size : 1);
-        char* text = nullptr;
-        if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
-            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &text)) {
-            result = text;
-            LocalFree(text);
-        }
-        CloseHandle(token);
-        return result;
+        int error = 0;
+        return WinProcessUser::sidText(GetCurrentProcess(), error);
     }
 #endif
 
