@@ -383,18 +383,8 @@ TEST_F(LinuxCommands, ZorvanectlDrivesTheRealCommands) {
 }
 
 // The SIDs of the host's last map dump in `log`, sorted.
-std::vector<std::string> lastDumpedSids(const std::string& log) {
-    std::vector<std::string> sids;
-    const size_t at = log.rfind("WinUser Map DUMP");
-    if (at == std::string::npos) {
-        return sids;
-    }
-    const std::string dump = log.substr(at, log.find("#### end", at) - at);
-    static const std::regex sidLine("sid - ([^\\n]*)\\n");
-    for (auto it = std::sregex_iterator(dump.begin(), dump.end(), sidLine);
-         it != std::sregex_iterator(); ++it) {
-        sids.push_back((*it)[1]);
-    }
+std::vector<std::string> lastDumpedSidsSorted(const std::string& log) {
+    std::vector<std::string> sids = lastDumpedSids(log);
     std::sort(sids.begin(), sids.end());
     return sids;
 }
@@ -456,7 +446,7 @@ TEST_F(LinuxCommands, ConfigurationPassesAtOnceNeverLeaveAMixedMap) {
         failures += (resultA != COMMAND_SUCCESS) + (resultB != COMMAND_SUCCESS) + (resultService != 1);
 
         const std::string log = readFile(hostLog());
-        const std::vector<std::string> sids = lastDumpedSids(log.substr(seen));
+        const std::vector<std::string> sids = lastDumpedSidsSorted(log.substr(seen));
         seen = log.size();
         if (sids != sidsA && sids != sidsB) {
             ++mixed;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,3 +53,19 @@ public:
 private:
     pid_t mPid = -1;
 };
+
+// The SID lines of the host's last map dump, in its order.
+inline std::vector<std::string> lastDumpedSids(const std::string& log) {
+    std::vector<std::string> sids;
+    const size_t at = log.rfind("WinUser Map DUMP");
+    if (at == std::string::npos) {
+        return sids;
+    }
+    const std::string dump = log.substr(at, log.find("#### end", at) - at);
+    static const std::regex sidLine("sid - ([^\n]*)\n");
+    for (auto it = std::sregex_iterator(dump.begin(), dump.end(), sidLine);
+         it != std::sregex_iterator(); ++it) {
+        sids.push_back((*it)[1]);
+    }
+    return sids;
+}

@@ -78,21 +78,6 @@ private:
     int mFd = -1;
 };
 
-// The SID lines of the host's last map dump, in its order.
-std::vector<std::string> lastDumpedSids(const std::string& log) {
-    std::vector<std::string> sids;
-    const size_t at = log.rfind("WinUser Map DUMP");
-    if (at == std::string::npos) {
-        return sids;
-    }
-    const std::string dump = log.substr(at, log.find("#### end", at) - at);
-    static const std::regex sidLine("sid - ([^\n]*)\n");
-    for (auto it = std::sregex_iterator(dump.begin(), dump.end(), sidLine);
-         it != std::sregex_iterator(); ++it) {
-        sids.push_back((*it)[1]);
-    }
-    return sids;
-}
 
 class LinuxDriverTest : public ::testing::Test {
 protected:
