@@ -48,3 +48,7 @@ void CleanupPortChildMap();
 uint32_t ZorvaneListPidMap(uint64_t* pids, uint32_t max);
 uint32_t ZorvaneListPortMap(uint16_t* ports, uint32_t max);
 uint32_t ZorvaneSidMapSize();
+// Calls `visit` for each SID map entry in map order, with the map's lock held:
+// `visit` must not block or call back into the maps.
+void ZorvaneVisitSidMap(void (*visit)(void* argument, const char* sid, uint32_t childId),
+                        void* argument);

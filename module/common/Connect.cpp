@@ -123,7 +123,7 @@ void ZorvaneAleAuthConnectClassify(const ZorvaneClassifyInput* input,
     }
     ZorvLog(ZORVANE_DBG_TRACE, "ZorvaneAleAuthConnectClassify connect srcP %d destP %d\n",
             static_cast<int>(srcPort), static_cast<int>(destPort));
-    if (!input->hasProcessId) {
+    if (!input->hasProcessId && input->userSid == nullptr) {
         return;
     }
     // HTTPS connections are bound by port only: the stream layer tags by flow.
@@ -138,6 +138,17 @@ void ZorvaneAleAuthConnectClassify(const ZorvaneClassifyInput* input,
         }
     }
     int found = 0;
+    if (!input->hasProcessId) {
+        // A platform that knows the connection's user but not its process
+        // binds the port by the user: there is no process to look up.
+        const uint32_t childId = GetChildIdForSid(input->userSid, &found);
+        ZorvLog(ZORVANE_DBG_TRACE, "ZorvaneAleAuthConnectClassify childId %d user %s\n",
+                static_cast<int>(childId), input->userSid);
+        if (found != 0 && childId != 0) {
+            AddToPortChildMap(srcPort, childId, flowHandle);
+        }
+        return;
+    }
     const uint32_t childId = GetChildIdForPid(input->processId, &found);
     ZorvLog(ZORVANE_DBG_TRACE,
             "ZorvaneAleAuthConnectClassify childId %d found %d flowId %lu processid %lu\n",

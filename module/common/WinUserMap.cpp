@@ -128,3 +128,13 @@ uint32_t ZorvaneSidMapSize() {
     OsSpinLockRelease(&handle);
     return count;
 }
+
+void ZorvaneVisitSidMap(void (*visit)(void* argument, const char* sid, uint32_t childId),
+                        void* argument) {
+    OsLockHandle handle;
+    OsSpinLockAcquire(&gWinUserLock, &handle);
+    for (const WinUserEntry* entry = gWinUsers; entry != nullptr; entry = entry->next) {
+        visit(argument, entry->sid, entry->childId);
+    }
+    OsSpinLockRelease(&handle);
+}

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <string>
 
+#include "Dispatch.h"
 #include "Filter.h"
 #include "LinuxOs.h"
+#include "PacketPath.h"
 #include "ZorvaneLog.h"
 #include "zorvane_control_socket.h"
 
@@ -19,11 +21,14 @@ namespace {
 void usage(const char* extraUsage) {
     fprintf(stderr,
             "usage: zorvane_filter [--socket PATH] [--log FILE] [--log-level 0|1|2]\n"
+            "                      [--packet-path on|off]\n"
             "  --socket     control socket (default: $ZORVANE_RUN_DIR or /run/zorvane/, then "
             "\"" ZORVANE_CONTROL_SOCKET_NAME
             "\")\n"
             "  --log        diagnostics file (default: standard error)\n"
-            "  --log-level  0 trace, 1 info (default), 2 errors only\n%s",
+            "  --log-level  0 trace, 1 info (default), 2 errors only\n"
+            "  --packet-path  on (default): mapped users' traffic is filtered through\n"
+            "               packet-filter rules; off: the control device only\n%s",
             extraUsage);
 }
 
@@ -40,16 +45,37 @@ std::string defaultSocketPath() {
     return folder + ZORVANE_CONTROL_SOCKET_NAME;
 }
 
+// Control codes reach the filter through here, so that the packet path
+// follows every change of the map and the configuration.
+ZorvaneDeviceControlFn gInnerControl = nullptr;
+PacketPath* gPacketPath = nullptr;
+
+E_ZorvaneIoStatus controlWithPacketPath(uint32_t code, void* buffer, uint32_t inputLength,
+                                        uint32_t outputLength, uint32_t* returned) {
+    const E_ZorvaneIoStatus status =
+        gInnerControl(code, buffer, inputLength, outputLength, returned);
+    gPacketPath->refresh();
+    return status;
+}
+
 }  // namespace
 
 int ParseFilterHostOptions(int argc, char** argv, FilterHostOptions* options,
                            FilterHostExtraOption extra, const char* extraUsage) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if ((option == "--socket" || option == "--log" || option == "--log-level") &&
+        if ((option == "--socket" || option == "--log" || option == "--log-level" ||
+             option == "--packet-path") &&
             i + 1 < argc) {
             const char* value = argv[++i];
-            if (option == "--socket") {
+            if (option == "--packet-path") {
+                const std::string onOff = value;
+                if (onOff != "on" && onOff != "off") {
+                    usage(extraUsage);
+                    return 2;
+                }
+                options->packetPath = onOff == "on";
+            } else if (option == "--socket") {
                 options->socketPath = value;
             } else if (option == "--log") {
                 options->logPath = value;
@@ -101,12 +127,27 @@ int RunFilterHost(const FilterHostOptions& options, ZorvaneDeviceControlFn contr
         LinuxOs::stopWorkItems();
         return 1;
     }
+    PacketPath packetPath;
+    if (options.packetPath) {
+        std::string why;
+        if (!packetPath.start(&why)) {
+            ZorvLog(ZORVANE_DBG_ERROR, "packet path failed: %s\n", why.c_str());
+            fprintf(stderr, "zorvane_filter: packet path: %s\n", why.c_str());
+            ZorvaneFilterUnload();
+            LinuxOs::stopWorkItems();
+            return 1;
+        }
+        gInnerControl = control != nullptr ? control : ZorvaneDeviceControl;
+        gPacketPath = &packetPath;
+        control = controlWithPacketPath;
+    }
     ControlServer server(socketPath, control);
     std::string error;
     if (!server.start(&error)) {
         ZorvLog(ZORVANE_DBG_ERROR, "device creation failed\n");
         fprintf(stderr, "zorvane_filter: %s\n", error.c_str());
         server.stop();
+        packetPath.stop();
         ZorvaneFilterUnload();
         LinuxOs::stopWorkItems();
         return 1;
@@ -121,6 +162,7 @@ int RunFilterHost(const FilterHostOptions& options, ZorvaneDeviceControlFn contr
 
     ZorvLog(ZORVANE_DBG_INFO, "driver unload\n");
     server.stop();
+    packetPath.stop();
     ZorvaneFilterUnload();
     LinuxOs::stopWorkItems();
     ZorvLog(ZORVANE_DBG_INFO, "Driver unloaded successfully\n");

@@ -12,6 +12,7 @@ struct FilterHostOptions {
     std::string socketPath;  // empty: the run folder's
     std::string logPath;     // empty: standard error
     int level = 1;           // ZORVANE_DBG_INFO
+    bool packetPath = true;  // rules and proxy; off for hosts of tests that need none
 };
 
 // Offered each argument the host does not know; returns how many arguments

@@ -21,8 +21,8 @@ class HostProcess {
 public:
     HostProcess(const char* program, const std::string& socket, const std::string& log,
                 std::vector<std::string> extra = {}) {
-        std::vector<std::string> arguments = {program, "--socket",    socket, "--log",
-                                              log,     "--log-level", "0"};
+        std::vector<std::string> arguments = {
+            program, "--socket", socket, "--log", log, "--log-level", "0", "--packet-path", "off"};
         arguments.insert(arguments.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (std::string& argument : arguments) {

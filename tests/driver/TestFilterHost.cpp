@@ -69,6 +69,7 @@ void queueRecords() {
 
 int main(int argc, char** argv) {
     FilterHostOptions options;
+    options.packetPath = false;  // the control device is what these tests need
     const int exitCode = ParseFilterHostOptions(
         argc, argv, &options, extraOption,
         "  --refuse-response  answer every SEND_RESPONSE with 255\n"

@@ -22,7 +22,8 @@ protected:
     void startFilter() {
         mFilter = std::make_unique<ChildProcess>(
             std::vector<std::string>{ZORVANE_FILTER_PROGRAM, "--socket", runDir() + "ZorvaneFilter",
-                                     "--log", root() + "/filter.log", "--log-level", "0"},
+                                     "--log", root() + "/filter.log", "--log-level", "0",
+                                     "--packet-path", "off"},
             Environment{});
     }
     // Whether the filter's last map dump in `log` holds `sid` with `child`.

@@ -32,10 +32,11 @@ void HostileSystem::SetUp() {
     ::chmod(runDir().c_str(), 0755);
     mFilter = std::make_unique<ChildProcess>(
         std::vector<std::string>{ZORVANE_FILTER_PROGRAM, "--socket", runDir() + "ZorvaneFilter",
-                                 "--log", root() + "/filter.log", "--log-level", "0"},
+                                 "--log", root() + "/filter.log", "--log-level", "0",
+                                 "--packet-path", mPacketPath ? "on" : "off"},
         Environment{});
     ASSERT_TRUE(eventually([&] { return socketAccepts(runDir() + "ZorvaneFilter"); }));
-    mCloud = std::make_unique<CloudProcess>(root() + "/cloud");
+    mCloud = std::make_unique<CloudProcess>(root() + "/cloud", mCloudData, mCloudArguments);
 }
 
 void HostileSystem::TearDown() {
@@ -82,8 +83,9 @@ void HostileSystem::startService(const Environment& extra) {
                countOf(log, "Service::doCheck() failed 1\n");
     };
     const int before = backgroundSignIns();
-    mService = std::make_unique<ChildProcess>(std::vector<std::string>{ZORVANE_SERVICE_PROGRAM},
-                                              environment);
+    std::vector<std::string> argv = mServicePrefix;
+    argv.push_back(ZORVANE_SERVICE_PROGRAM);
+    mService = std::make_unique<ChildProcess>(argv, environment);
     ASSERT_TRUE(eventually([&] {
         return backgroundSignIns() > before && contains(serviceLog(), "waiting for UI command") &&
                socketAccepts(uiSocket());
@@ -113,8 +115,8 @@ ProgramResult HostileSystem::ctl(const std::vector<std::string>& args, const std
 bool HostileSystem::parentSetsMap(const std::string& map) {
     const std::string mapPath = root() + "/map.txt";
     writeFile(mapPath, map);
-    ProgramResult result = ctl({"set-map", "--user", kParent, mapPath},
-                               std::string(kParentPassword) + "\n");
+    ProgramResult result =
+        ctl({"set-map", "--user", kParent, mapPath}, std::string(kParentPassword) + "\n");
     EXPECT_EQ(result.exitCode, 0) << result.output << "\n" << serviceLog();
     return result.exitCode == 0;
 }

@@ -68,6 +68,14 @@ protected:
     std::unique_ptr<CloudProcess> mCloud;
     std::unique_ptr<ChildProcess> mService;
     std::string mTempDir;  // empty: root()/temp/
+    // The filter host's rules and proxy; set before SetUp by a fixture that
+    // runs in a network namespace of its own.
+    bool mPacketPath = false;
+    // The stand-in cloud's data file (empty: its default) and extra options.
+    std::string mCloudData;
+    std::vector<std::string> mCloudArguments;
+    // Put before the service's command line (e.g. to enter a namespace).
+    std::vector<std::string> mServicePrefix;
 };
 
 bool contains(const std::string& text, const std::string& part);

@@ -80,7 +80,8 @@ protected:
         mFilter = std::make_unique<ChildProcess>(
             std::vector<std::string>{ZORVANE_FILTER_PROGRAM, "--socket",
                                      mDir.file("run/ZorvaneFilter"), "--log",
-                                     mDir.file("filter.log"), "--log-level", "0"},
+                                     mDir.file("filter.log"), "--log-level", "0",
+                                     "--packet-path", "off"},
             Environment{});
         ASSERT_TRUE(eventually([&] { return socketAccepts(mDir.file("run/ZorvaneFilter")); }));
     }

@@ -223,6 +223,38 @@ TEST_F(ClassifyTest, AuthorisationBindsPortsOfKnownProcesses) {
     EXPECT_TRUE(TestOs::completedOperations().empty());
 }
 
+TEST_F(ClassifyTest, WithoutAProcessThePortIsBoundByItsUser) {
+    struct Case {
+        const char* sid;
+        uint16_t localPort;
+        uint16_t port;
+        uint64_t flow;
+        uint32_t childOfPort;
+        uint32_t childOfFlow;
+    } cases[] = {
+        {kChildSid, 41080, 80, 81, 5, 5},
+        {kChildSid, 41443, 443, 82, 5, 0},  // HTTPS: by port only
+        {kChildSid, 41025, 25, 83, 0, 0},   // not HTTP
+        {kOtherSid, 41081, 80, 84, 0, 0},   // not in the map
+        {kChildOneSid, 41082, 80, 85, 1, 1},
+        {nullptr, 41083, 80, 86, 0, 0},  // neither user nor process
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.localPort);
+        ZorvaneClassifyInput in = authInput(0, c.localPort, c.port, c.flow, &mHold);
+        in.userSid = c.sid;
+        ZorvaneClassifyDecision d;
+        ZorvaneAleAuthConnectClassify(&in, &d);
+        EXPECT_EQ(d.action, ZORVANE_ACTION_PERMIT);
+        EXPECT_FALSE(d.absorb);
+        EXPECT_EQ(GetChildIdForPort(c.localPort), c.childOfPort);
+        EXPECT_EQ(GetChildIdForFlow(c.flow), c.childOfFlow);
+    }
+    // Nothing is held or looked up: the user is already known.
+    EXPECT_EQ(TestOs::runWorkItems(), 0);
+    EXPECT_TRUE(TestOs::completedOperations().empty());
+}
+
 TEST_F(ClassifyTest, FirstConnectionIsHeldUntilItsProcessIsKnown) {
     TestOs::setProcessUser(1000, kChildSid);
     ZorvaneClassifyInput first = authInput(1000, 41000, 80, 55, &mHold);

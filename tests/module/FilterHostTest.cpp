@@ -134,6 +134,9 @@ protected:
         for (const std::string& argument : arguments) {
             argv.push_back(const_cast<char*>(argument.c_str()));
         }
+        // Only the control device here: no rules in the machine's tables.
+        argv.push_back(const_cast<char*>("--packet-path"));
+        argv.push_back(const_cast<char*>("off"));
         argv.push_back(nullptr);
         pid_t pid = -1;
         if (posix_spawn(&pid, ZORVANE_FILTER_PATH, nullptr, nullptr, argv.data(), environ) != 0) {

@@ -1,5 +1,7 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +12,8 @@
 #include "Classify.h"
 #include "FilterConfig.h"
 #include "LinuxOs.h"
+#include "PacketPath.h"
+#include "TaggingProxy.h"
 #include "os_interface.h"
 
 namespace {
@@ -141,3 +145,82 @@ TEST(LinuxOsTest, TaggedCopyGoesToTheStreamSink) {
 }
 
 }  // namespace
+
+TEST(PacketPathTest, OnlyUnixUserSidsNameAUid) {
+    struct Case {
+        const char* sid;
+        bool ok;
+        uint32_t uid;
+    } cases[] = {
+        {"S-1-22-1-1001", true, 1001},
+        {"S-1-22-1-0", true, 0},
+        {"S-1-22-1-4294967294", true, 4294967294u},
+        {"S-1-22-1-4294967295", false, 0},  // (uid_t)-1 is nobody's
+        {"S-1-22-1-99999999999", false, 0},
+        {"S-1-22-1-", false, 0},
+        {"S-1-22-1-01", false, 0},
+        {"S-1-22-1-12a", false, 0},
+        {"S-1-22-1--5", false, 0},
+        {"S-1-22-2-100", false, 0},  // a group
+        {"S-1-5-21-100-200-300-1001", false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sid);
+        uint32_t uid = 12345;
+        EXPECT_EQ(PacketPath::uidOfSid(c.sid, &uid), c.ok);
+        if (c.ok) {
+            EXPECT_EQ(uid, c.uid);
+        }
+    }
+    uint32_t uid = 0;
+    EXPECT_FALSE(PacketPath::uidOfSid(nullptr, &uid));
+}
+
+// The owner of the connecting side, not of the side that accepted it.
+TEST(PacketPathTest, SocketOwnerOfTheConnectingSide) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "skipped: needs root to connect as another user";
+    }
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) {
+            _exit(1);
+        }
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            _exit(2);
+        }
+        char done = 0;
+        (void)!read(ready[0], &done, 1);  // keeps the socket until the lookup ran
+        _exit(0);
+    }
+    sockaddr_in peer{};
+    length = sizeof(peer);
+    const int accepted = accept(listener, reinterpret_cast<sockaddr*>(&peer), &length);
+    ASSERT_GE(accepted, 0);
+    uint32_t uid = 0;
+    EXPECT_TRUE(SocketOwnerUid(peer, address, &uid));
+    EXPECT_EQ(uid, 65534u);
+    // The accepting side's own socket is not what is asked for.
+    sockaddr_in unknown = peer;
+    unknown.sin_port = htons(1);
+    EXPECT_FALSE(SocketOwnerUid(unknown, address, &uid));
+    (void)!write(ready[1], "x", 1);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    close(accepted);
+    close(listener);
+    close(ready[0]);
+    close(ready[1]);
+}
