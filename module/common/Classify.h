@@ -105,6 +105,16 @@ void ZorvaneAleAuthConnectClassify(const ZorvaneClassifyInput* input,
                                    ZorvaneClassifyDecision* decision);
 void ZorvaneStreamClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDecision* decision);
 
+// HTTPS inspection of a child's port-443 packets: outgoing TCP (layer
+// OUTBOUND_TRANSPORT) and incoming IP packets (INBOUND_IP). `packet` is the
+// packet object the platform made of what it captured. When the decision
+// blocks with absorb, the filter owns the packet from then on (it is held,
+// or queued for injection with its rewritten clone, and freed by the filter);
+// otherwise the platform carries out the decision and frees the packet.
+// An inbound decision that is not `decided` leaves the platform's default.
+void ZorvaneTransportClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDecision* decision);
+void ZorvaneIpClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDecision* decision);
+
 // Read command 7 to the service: a connection named another target process.
 void NotifyRedirectPID(uint64_t pid);
 

@@ -4,6 +4,7 @@
 #include "ChildMaps.h"
 #include "Classify.h"
 #include "FilterConfig.h"
+#include "Https.h"
 #include "Injection.h"
 #include "ReadQueue.h"
 #include "ZorvaneLog.h"
@@ -26,9 +27,11 @@ int ZorvaneFilterStart() {
         return 0;
     }
     ZorvaneInitMaps();
+    ZorvaneInitHttps();
     if (ZorvaneStartLookups() == 0) {
         ZorvLog(ZORVANE_DBG_ERROR, "process lookups not set up\n");
         ZorvaneStopInjectionWorker();
+        ZorvaneFreeHttps();
         ZorvaneFreeMaps();
         ZorvaneFreePools();
         ZorvaneInjectionCleanup();
@@ -41,6 +44,8 @@ int ZorvaneFilterStart() {
 
 void ZorvaneFilterUnload() {
     ZorvaneStopLookups();
+    // Held packets go before the worker stops; what it still has queued it drops.
+    ZorvaneFreeHttps();
     ZorvaneStopInjectionWorker();
     ZorvaneUnloadReadQueue();
     ZorvaneFreeMaps();

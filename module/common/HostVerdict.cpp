@@ -1,6 +1,6 @@
 #include "HostVerdict.h"
 
-#include "ZorvaneLog.h"
+#include "Https.h"
 
 uint32_t ZorvaneHostStatusFromService(int32_t status) {
     switch (status) {
@@ -15,9 +15,9 @@ uint32_t ZorvaneHostStatusFromService(int32_t status) {
     }
 }
 
-// No host list is kept yet, so no entry is ever updated.
 int32_t ZorvaneApplyHostVerdict(uint32_t childId, const char* host, uint32_t status) {
-    ZorvLog(ZORVANE_DBG_TRACE, "UpdateHostStatus %s %d %d\n", host, static_cast<int>(childId),
-            static_cast<int>(status));
-    return 0;
+    if (UpdateHostStatus(childId, host, status) == 0) {
+        return 0;
+    }
+    return ProcessHttpsPendedPackets();
 }

@@ -93,6 +93,26 @@ bool OsPacketCloneWithIpHeader(ZorvanePacket* packet);
 // The first `length` bytes of TCP payload into `buffer`; zeros where the
 // payload is shorter. False when the packet has no readable TCP segment.
 bool OsPacketCopyTcpPayload(ZorvanePacket* packet, void* buffer, uint32_t length);
+// Strict payload reads of the current buffer (packet->current, set by the
+// walk below; the classified data while none is current): copies at most
+// `length` bytes from `offset` of the TCP payload and returns how many were
+// there, never reading past the segment. The payload length is 0 without a
+// readable TCP segment.
+uint32_t OsPacketReadTcpPayload(ZorvanePacket* packet, uint32_t offset, void* buffer,
+                                uint32_t length);
+uint32_t OsPacketTcpPayloadLength(ZorvanePacket* packet);
+// Walk over the clone's buffers: the first (or the next) becomes
+// packet->current; false when there is none (current is then null).
+bool OsPacketFirstCloneBuffer(ZorvanePacket* packet);
+bool OsPacketNextCloneBuffer(ZorvanePacket* packet);
+// The current clone buffer as one writable run from its IP header, with its
+// length; null when it cannot be had contiguously.
+uint8_t* OsPacketCurrentData(ZorvanePacket* packet, uint32_t* length);
+// Shortens the current clone buffer to `length` bytes (what is injected);
+// false when it holds fewer.
+bool OsPacketSetCurrentLength(ZorvanePacket* packet, uint32_t length);
+// True when the packet is one this filter injected (now or before).
+bool OsPacketInjectedBySelf(ZorvanePacket* packet);
 // Injects the clone (or newList when newPacket is set) as a received packet
 // on its interface, or as a transport send on its endpoint. True when
 // accepted: the platform then frees the packet with ZorvaneFreePacket when

@@ -11,7 +11,9 @@
 #include "BlockPool.h"
 #include "Classify.h"
 #include "FilterConfig.h"
+#include "FlatPacket.h"
 #include "LinuxOs.h"
+#include "Packet.h"
 #include "PacketPath.h"
 #include "TaggingProxy.h"
 #include "os_interface.h"
@@ -142,6 +144,62 @@ TEST(LinuxOsTest, TaggedCopyGoesToTheStreamSink) {
     EXPECT_EQ(OsStreamInject(&input, tagged), OS_STREAM_INJECT_FAILED);
     ZorvaneFreeTaggedBuffer(tagged);
     ZorvaneConfigCleanup();
+}
+
+// The packet operations HTTPS inspection uses, over a captured datagram
+// with padding after it (as a capture buffer may have).
+TEST(LinuxOsTest, PacketReadsAndTheWritableClone) {
+    ASSERT_EQ(ZorvaneInitPools(), 1);
+    std::vector<uint8_t> ip = {0x45, 0, 0, 50, 0,    0,    0,    0,    64,   6,    0, 0, 10, 0,
+                               0,    2, 1, 2,  3,    4,    0xC3, 0x50, 0x01, 0xBB, 0, 0, 0,  1,
+                               0,    0, 0, 0,  0x50, 0x18, 0,    0,    0,    0,    0, 0};
+    for (uint8_t i = 0; i < 10; ++i) {
+        ip.push_back(static_cast<uint8_t>(0xA0 + i));  // payload
+    }
+    ip.insert(ip.end(), {0xEE, 0xEE});  // padding, not payload
+    ZorvanePacket* packet = ZorvaneMakeFlatPacket(ZORVANE_LAYER_OUTBOUND_TRANSPORT_V4, ip.data(),
+                                                  static_cast<uint32_t>(ip.size()));
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(packet->localPort, 50000);
+    EXPECT_EQ(packet->remotePort, 443);
+    EXPECT_EQ(packet->direction, static_cast<uint32_t>(ZORVANE_OUTBOUND));
+    EXPECT_FALSE(OsPacketInjectedBySelf(packet));
+
+    struct Read {
+        uint32_t offset;
+        uint32_t length;
+        uint32_t got;
+    } reads[] = {{0, 4, 4}, {8, 4, 2}, {10, 4, 0}, {200, 1, 0}, {0, 100, 10}};
+    for (const Read& r : reads) {
+        uint8_t buffer[100] = {};
+        EXPECT_EQ(OsPacketReadTcpPayload(packet, r.offset, buffer, r.length), r.got) << r.offset;
+        if (r.got > 0) {
+            EXPECT_EQ(buffer[0], 0xA0 + r.offset);
+        }
+    }
+    EXPECT_EQ(OsPacketTcpPayloadLength(packet), 10u);
+
+    ASSERT_TRUE(OsPacketClone(packet));
+    ASSERT_TRUE(OsPacketFirstCloneBuffer(packet));
+    uint32_t length = 0;
+    uint8_t* data = OsPacketCurrentData(packet, &length);
+    ASSERT_NE(data, nullptr);
+    ASSERT_EQ(length, ip.size());
+    data[40] = 0x11;  // the clone changes, the classified data does not
+    EXPECT_TRUE(OsPacketSetCurrentLength(packet, 41));
+    EXPECT_FALSE(OsPacketSetCurrentLength(packet, 42));
+    uint8_t first = 0;
+    EXPECT_EQ(OsPacketReadTcpPayload(packet, 0, &first, 1), 1u);
+    EXPECT_EQ(first, 0x11);
+    EXPECT_FALSE(OsPacketNextCloneBuffer(packet));
+    EXPECT_EQ(OsPacketReadTcpPayload(packet, 0, &first, 1), 1u);
+    EXPECT_EQ(first, 0xA0);
+    EXPECT_EQ(OsPacketCurrentData(packet, &length), nullptr);
+
+    static_cast<ZorvaneFlatPacket*>(packet->netBufferList)->injected = true;
+    EXPECT_TRUE(OsPacketInjectedBySelf(packet));
+    ZorvaneFreePacket(packet);
+    ZorvaneFreePools();
 }
 
 }  // namespace

@@ -76,7 +76,17 @@ bool inject(ZorvanePacket* packet, bool receive) {
         std::lock_guard<std::mutex> lock(state().mutex);
         accepted = state().injectAccepted;
         if (accepted) {
-            state().injections.push_back({receive, ZorvanePacketSourcePort(packet)});
+            const auto* clone = static_cast<const ZorvaneFlatPacket*>(packet->clone);
+            std::vector<uint8_t> bytes;
+            if (clone != nullptr) {
+                bytes.assign(clone->data, clone->data + clone->length);
+            }
+            const uint8_t* tcp = OsPacketTcpHeader(packet);
+            const uint32_t sequence = tcp != nullptr ? static_cast<uint32_t>(tcp[4]) << 24 |
+                                                           tcp[5] << 16 | tcp[6] << 8 | tcp[7]
+                                                     : 0;
+            state().injections.push_back(
+                {receive, ZorvanePacketSourcePort(packet), sequence, std::move(bytes)});
         }
     }
     if (accepted) {
@@ -221,6 +231,7 @@ uint8_t* OsPacketTcpHeader(ZorvanePacket* packet) {
     return FlatPacketTcpHeader(flatOf(packet));
 }
 bool OsPacketClone(ZorvanePacket* packet) {
+    packet->current = nullptr;
     FlatPacketFree(static_cast<ZorvaneFlatPacket*>(packet->clone));
     packet->clone = FlatPacketCopy(flatOf(packet));
     return packet->clone != nullptr;
@@ -231,6 +242,47 @@ bool OsPacketCloneWithIpHeader(ZorvanePacket* packet) {
 bool OsPacketCopyTcpPayload(ZorvanePacket* packet, void* buffer, uint32_t length) {
     return FlatPacketCopyTcpPayload(flatOf(packet), buffer, length);
 }
+namespace {
+
+ZorvaneFlatPacket* currentFlat(ZorvanePacket* packet) {
+    return packet->current != nullptr ? static_cast<ZorvaneFlatPacket*>(packet->current)
+                                      : flatOf(packet);
+}
+
+}  // namespace
+
+uint32_t OsPacketReadTcpPayload(ZorvanePacket* packet, uint32_t offset, void* buffer,
+                                uint32_t length) {
+    return FlatPacketReadTcpPayload(currentFlat(packet), offset, buffer, length);
+}
+uint32_t OsPacketTcpPayloadLength(ZorvanePacket* packet) {
+    return FlatPacketTcpPayloadLength(currentFlat(packet));
+}
+// A flat clone is one buffer.
+bool OsPacketFirstCloneBuffer(ZorvanePacket* packet) {
+    packet->current = packet->clone;
+    return packet->current != nullptr;
+}
+bool OsPacketNextCloneBuffer(ZorvanePacket* packet) {
+    packet->current = nullptr;
+    return false;
+}
+uint8_t* OsPacketCurrentData(ZorvanePacket* packet, uint32_t* length) {
+    auto* current = static_cast<ZorvaneFlatPacket*>(packet->current);
+    if (current == nullptr) {
+        return nullptr;
+    }
+    *length = current->length;
+    return current->data;
+}
+bool OsPacketSetCurrentLength(ZorvanePacket* packet, uint32_t length) {
+    return FlatPacketSetLength(static_cast<ZorvaneFlatPacket*>(packet->current), length);
+}
+bool OsPacketInjectedBySelf(ZorvanePacket* packet) {
+    const ZorvaneFlatPacket* flat = flatOf(packet);
+    return flat != nullptr && flat->injected;
+}
+
 bool OsPacketInjectReceive(ZorvanePacket* packet) {
     return inject(packet, true);
 }
@@ -243,6 +295,7 @@ void OsPacketRelease(ZorvanePacket* packet) {
     FlatPacketFree(static_cast<ZorvaneFlatPacket*>(packet->clone));
     packet->netBufferList = nullptr;
     packet->clone = nullptr;
+    packet->current = nullptr;
     std::lock_guard<std::mutex> lock(state().mutex);
     state().released.push_back(port);
 }

@@ -49,6 +49,8 @@ void setInjectAccepted(bool accepted);
 struct Injection {
     bool receive;  // else a transport send
     uint16_t sourcePort;
+    uint32_t sequence;           // TCP sequence number of what was injected
+    std::vector<uint8_t> bytes;  // the injected clone, from its IP header
 };
 std::vector<Injection> injections();
 // Packets whose platform parts were released (every freed packet).
