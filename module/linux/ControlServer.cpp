@@ -12,9 +12,9 @@
 #include <vector>
 
 #include "Dispatch.h"
-#include "zorvane_bytes.h"
 #include "ReadQueue.h"
 #include "ZorvaneLog.h"
+#include "zorvane_bytes.h"
 #include "zorvane_control_socket.h"
 
 namespace {

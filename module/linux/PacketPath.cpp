@@ -50,33 +50,36 @@ bool PacketPath::uidOfSid(const char* sid, uint32_t* uid) {
     return true;
 }
 
-std::vector<uint32_t> PacketPath::redirectedUsers() {
+PacketPath::Users PacketPath::coveredUsers() {
     FilterConfig config;
     ZorvaneGetConfig(&config);
-    if (config.filterEnabled == 0 || config.serverSet == 0) {
+    if (config.filterEnabled == 0) {
         return {};
     }
     Collected collected;
     collected.users.reserve(ZorvaneSidMapSize() + 8);
     ZorvaneVisitSidMap(collect, &collected);
-    std::vector<uint32_t> uids;
+    Users users;
     const uint32_t own = geteuid();
     for (const auto& [uid, childId] : collected.users) {
         if (childId == 0) {
             continue;
         }
         if (uid == own) {
-            ZorvLog(ZORVANE_DBG_ERROR, "user %u runs the filter and is never redirected\n", uid);
+            ZorvLog(ZORVANE_DBG_ERROR, "user %u runs the filter and is never filtered\n", uid);
             continue;
         }
-        uids.push_back(uid);
+        users.judged.push_back(uid);
     }
-    std::sort(uids.begin(), uids.end());
-    uids.erase(std::unique(uids.begin(), uids.end()), uids.end());
-    return uids;
+    std::sort(users.judged.begin(), users.judged.end());
+    users.judged.erase(std::unique(users.judged.begin(), users.judged.end()), users.judged.end());
+    if (config.serverSet != 0) {
+        users.redirected = users.judged;
+    }
+    return users;
 }
 
-PacketPath::PacketPath() : mProxy(kProxyMark) {}
+PacketPath::PacketPath() : mProxy(kOwnMark), mQueue(kQueueNumber, kOwnMark) {}
 
 PacketPath::~PacketPath() {
     stop();
@@ -84,18 +87,20 @@ PacketPath::~PacketPath() {
 
 bool PacketPath::start(std::string* error) {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (!mProxy.start(error)) {
+    if (!mProxy.start(error) || !mQueue.start(error)) {
+        mQueue.stop();
         mProxy.stop();
         return false;
     }
-    mRules = std::make_unique<PacketRules>(mProxy.port(), kProxyMark);
+    mRules = std::make_unique<PacketRules>(mProxy.port(), kOwnMark, kQueueNumber);
     if (!mRules->install(error)) {
         mRules->remove();
         mRules.reset();
+        mQueue.stop();
         mProxy.stop();
         return false;
     }
-    mApplied.clear();
+    mApplied = Users{};
     mAppliedValid = true;
     ZorvLog(ZORVANE_DBG_INFO, "packet path: proxy on 127.0.0.1:%u\n",
             static_cast<unsigned>(mProxy.port()));
@@ -104,12 +109,12 @@ bool PacketPath::start(std::string* error) {
 
 void PacketPath::refresh() {
     std::lock_guard<std::mutex> lock(mMutex);
-    std::vector<uint32_t> wanted = redirectedUsers();
+    Users wanted = coveredUsers();
     if (!mRules || (mAppliedValid && wanted == mApplied)) {
         return;
     }
     std::string error;
-    if (!mRules->apply(wanted, &error)) {
+    if (!mRules->apply(wanted.judged, wanted.redirected, &error)) {
         // Tried again at the next control code.
         mAppliedValid = false;
         ZorvLog(ZORVANE_DBG_ERROR, "packet rules not applied: %s\n", error.c_str());
@@ -118,11 +123,12 @@ void PacketPath::refresh() {
     mApplied = std::move(wanted);
     mAppliedValid = true;
     std::string users;
-    for (const uint32_t uid : mApplied) {
+    for (const uint32_t uid : mApplied.judged) {
         users += " " + std::to_string(uid);
     }
-    ZorvLog(ZORVANE_DBG_INFO, "packet rules: %u users redirected%s\n",
-            static_cast<unsigned>(mApplied.size()), users.c_str());
+    ZorvLog(ZORVANE_DBG_INFO, "packet rules: %u users filtered%s, plain HTTP %s\n",
+            static_cast<unsigned>(mApplied.judged.size()), users.c_str(),
+            mApplied.redirected.empty() ? "not redirected" : "redirected");
 }
 
 void PacketPath::stop() {
@@ -132,5 +138,6 @@ void PacketPath::stop() {
         mRules.reset();
         ZorvLog(ZORVANE_DBG_INFO, "packet rules removed\n");
     }
+    mQueue.stop();
     mProxy.stop();
 }

@@ -160,7 +160,7 @@ protected:
     void signInAndMapChild() {
         startService();
         ASSERT_TRUE(parentSetsMap(child().sid() + ", 101\n"));
-        const std::string uidRule = "--uid-owner " + std::to_string(child().uid);
+        const std::string uidRule = "--uid-owner " + std::to_string(child().uid) + " -j REDIRECT";
         ASSERT_TRUE(eventually([&] { return contains(rules(), uidRule); }))
             << rules() << filterLog();
     }
