@@ -121,6 +121,8 @@ void freeAssembly(HelloAssembly* assembly) {
 
 // Outside gHelloLock: judges what was gathered and lets the segments go.
 void finish(HelloAssembly* assembly) {
+    ZorvLog(ZORVANE_DBG_TRACE, "ClientHello of port %d whole after %u segments\n",
+            assembly->key.localPort, static_cast<unsigned>(assembly->segmentCount));
     ZorvaneJudgeClientHello(assembly->key, assembly->childId, assembly->helloSeq, assembly->record,
                             assembly->have);
     releaseSegments(assembly);

@@ -55,6 +55,28 @@ TEST_F(HttpsTest, AllowedHostLoadsBlockedHostGetsTheReplyAndANotice) {
     EXPECT_EQ(countOf(filterLog(), "sending request to service"), questions);
 }
 
+// Chromium's ClientHello (post-quantum key share) spans two segments.
+TEST_F(HttpsTest, ChromiumOfAMappedUserLoadsTheAllowedHost) {
+    const std::string chromium = tool("chromium");
+    if (access(chromium.c_str(), X_OK) != 0) {
+        GTEST_SKIP() << "skipped: chromium is not installed";
+    }
+    signInAndMapChild();
+    const std::string profile = root() + "/chromium-profile";
+    runProgram({tool("install"), "-d", "-o", std::to_string(child().uid), profile});
+    const ProgramResult page =
+        runProgram({chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                    "--ignore-certificate-errors", "--user-data-dir=" + profile,
+                    std::string("--host-resolver-rules=MAP allowed.test ") + kSite, "--dump-dom",
+                    "https://allowed.test/"},
+                   {"HOME=" + profile}, as(child()), 60000);
+    EXPECT_TRUE(contains(page.output, "s_server")) << page.output;
+    EXPECT_TRUE(contains(filterLog(), "UpdateHostStatus allowed.test")) << filterLog();
+    EXPECT_TRUE(std::regex_search(
+        filterLog(), std::regex("ClientHello of port [0-9]+ whole after [2-9] segments")))
+        << filterLog();
+}
+
 TEST_F(HttpsTest, KilledHostLeavesMappedUsersClosedAndOthersOpen) {
     signInAndMapChild();
     ASSERT_EQ(kill(mFilter->pid(), SIGKILL), 0);
