@@ -43,6 +43,14 @@ TEST_F(HttpsTest, AllowedHostLoadsBlockedHostGetsTheReplyAndANotice) {
     })) << readFile(notices)
         << serviceLog();
     EXPECT_EQ(countOf(readFile(notices), "site blocked: blocked.test"), 1) << readFile(notices);
+    // The server was told too: no connection of it is left open.
+    const auto serverConnections = [&] {
+        return runProgram({tool("ip"), "netns", "exec", mWebNs, tool("ss"), "-Htn", "state",
+                           "established", "( sport = :443 )"},
+                          {}, {}, 10000)
+            .output;
+    };
+    EXPECT_TRUE(eventually([&] { return serverConnections().empty(); })) << serverConnections();
 
     // A second connection to the allowed host is judged from the cache.
     const int questions = countOf(filterLog(), "sending request to service");
