@@ -11,6 +11,8 @@ namespace LinuxSystemd {
 
 // Whether systemd manages this system (<root>/run/systemd/system exists).
 bool isRunning();
+// That folder, for messages.
+String runningMarkerPath();
 
 // A service's unit: its name in lower case plus ".service".
 String unitName(const String& serviceName);
