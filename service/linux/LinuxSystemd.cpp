@@ -134,6 +134,9 @@ String unitFileText(const String& description, const String& programPath) {
         "\n"
         "Wants=network-online.target\n"
         "After=network-online.target\n"
+        // Restarted however often it fails or is killed (SIGKILL included):
+        // no start limit ever gives up on it.
+        "StartLimitIntervalSec=0\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"
