@@ -1,30 +1,45 @@
 // The watchdog program on Linux: console installer (-i, -u) of its systemd
-// unit and the daemon that keeps the filtering service's unit running.
+// unit and the daemon that keeps the filtering service's unit running (or,
+// without systemd, its program).
 #include <cstdio>
 
+#include "LinuxDirectControl.h"
 #include "LinuxServiceEntry.h"
 #include "LinuxSystemd.h"
+#include "ServiceStartup.h"
 #include "StepOption.h"
 #include "Watchdog.h"
 #include "WatchdogThread.h"
 #include "base/Logger.h"
+#include "port/InstallInfo.h"
 
 namespace {
 
 uint32_t watchPeriodMs = Watchdog::kWatchPeriodMs;  // set before any thread exists
-Watchdog watchdog;
 
 void started() {
     markServiceStarted();
     if (!LinuxSystemd::isRunning()) {
+        String program = InstallInfo::serviceProgramPath(InstallInfo::readInstallPath());
         Logger::instance()->out(
             LOGLEVEL_ERROR,
-            "systemd is not running on this system (%s is missing): the filtering service "
-            "cannot be started or reinstalled through it; each watch step counts as a failed "
-            "service manager open until systemd is there, and the sixth ends watching\n",
-            LinuxSystemd::runningMarkerPath().c_str());
+            "systemd is not running on this system (%s is missing): the filtering service is "
+            "watched as the process of its program %s instead, which is started again whenever "
+            "none runs; a missing program cannot be reinstalled here\n",
+            LinuxSystemd::runningMarkerPath().c_str(), program.c_str());
     }
 }
+
+// systemd where it runs; else the filtering service's program itself.
+std::unique_ptr<ServiceControl> connect(int& error) {
+    if (LinuxSystemd::isRunning()) {
+        return ServiceControl::connect(error);
+    }
+    return LinuxDirectControl::connect(
+        ServiceName, InstallInfo::serviceProgramPath(InstallInfo::readInstallPath()));
+}
+
+Watchdog watchdog(connect);
 
 void serviceThread() {
     WatchdogThread::run(watchdog, watchPeriodMs, started);

@@ -1,6 +1,7 @@
 // The watchdog program on Linux: the units both programs install, and the
 // daemon keeping the filtering service's unit running and installed through
-// a stand-in systemctl (systemd does not run here), or saying why it cannot.
+// a stand-in systemctl (systemd does not run here), or, without systemd, the
+// filtering service's program itself.
 #include <signal.h>
 #include <unistd.h>
 
@@ -18,6 +19,14 @@ namespace fs = std::filesystem;
 
 bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+int count(const std::string& text, const std::string& part) {
+    int found = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++found;
+    }
+    return found;
 }
 
 // The program's full path found through PATH; empty when it is not there.
@@ -65,6 +74,35 @@ protected:
         return mRoot.file("etc/systemd/system/" + unit);
     }
     std::string fakeFile(const std::string& name) const { return mRoot.file("fake/" + name); }
+    // A filtering service process running with this root's folders; 0 when
+    // there is none.
+    pid_t ourFilteringService() const {
+        const std::string program = fs::canonical(ZORVANE_SERVICE_PROGRAM).string();
+        const std::string tempDir = "ZORVANE_TEMP_DIR=" + mRoot.file("temp");
+        for (const auto& entry : fs::directory_iterator("/proc")) {
+            const std::string name = entry.path().filename().string();
+            if (name.find_first_not_of("0123456789") != std::string::npos) {
+                continue;
+            }
+            std::error_code error;
+            if (fs::read_symlink(entry.path() / "exe", error).string() != program) {
+                continue;
+            }
+            std::string environment = readFile((entry.path() / "environ").string());
+            if (contains(environment, std::string(1, '\0') + tempDir + '\0') ||
+                environment.rfind(tempDir + '\0', 0) == 0) {
+                return static_cast<pid_t>(std::stoi(name));
+            }
+        }
+        return 0;
+    }
+    void TearDown() override {
+        // What the watchdog started outlives it.
+        for (pid_t pid; (pid = ourFilteringService()) != 0;) {
+            kill(pid, SIGKILL);
+            eventually([&] { return ourFilteringService() != pid; });
+        }
+    }
     std::string log() const { return readFile(mRoot.file("temp/zorv_man.log")); }
     bool logShows(const std::string& text) const {
         return eventually([&] { return contains(log(), text); });
@@ -135,19 +173,37 @@ TEST_F(WatchdogRoot, KeepsTheFilteringUnitInstalledAndRunning) {
     EXPECT_EQ(watchdog.waitForExit(3000), 0);
 }
 
-TEST_F(WatchdogRoot, WithoutSystemdSaysSoAndGivesUpAtTheSixthFailure) {
+TEST_F(WatchdogRoot, WithoutSystemdWatchesTheProgramItselfAndRestartsItAfterAKill) {
     fs::remove(mRoot.path() / "run/systemd/system");
-    ChildProcess watchdog({ZORVANE_WATCHDOG_PROGRAM, "--step-ms", "10"}, environment());
-    ASSERT_TRUE(logShows("Exiting with error\n")) << log();
-    const std::string text = log();
-    EXPECT_TRUE(contains(text, "systemd is not running on this system (" + mRoot.file("") +
-                                   "run/systemd/system is missing)"))
-        << text;
-    EXPECT_TRUE(contains(text, "error count exceeded in OpenSCManager 2\n")) << text;
-    // The daemon stays up, as the service stays registered on Windows.
-    EXPECT_EQ(watchdog.waitForExit(200), -2);
+    ChildProcess watchdog({ZORVANE_WATCHDOG_PROGRAM, "--step-ms", "50"}, environment());
+    ASSERT_TRUE(logShows("Trying to start the service\n")) << log();
+    EXPECT_TRUE(contains(log(), "systemd is not running on this system (" + mRoot.file("") +
+                                    "run/systemd/system is missing)"))
+        << log();
+    pid_t first = 0;
+    ASSERT_TRUE(eventually([&] { return (first = ourFilteringService()) != 0; }));
+    ASSERT_TRUE(logShows("service is RUNNING\n")) << log();
+    // The started service is the real one, with the watchdog's folders.
+    EXPECT_TRUE(eventually([&] {
+        return contains(readFile(mRoot.file("temp/zorvane_service1.log")) +
+                            readFile(mRoot.file("temp/zorvane_service.log")),
+                        "logPath " + mRoot.file("temp") + "/zorvane_service.log\n");
+    }));
+
+    kill(first, SIGKILL);
+    EXPECT_TRUE(logShows("service has stopped with error 0 137\n")) << log();
+    pid_t second = 0;
+    EXPECT_TRUE(eventually([&] {
+        second = ourFilteringService();
+        return second != 0 && second != first;
+    }));
+    // Started once each time: one service runs.
+    EXPECT_EQ(count(log(), "Trying to start the service\n"), 2) << log();
+
+    // The service outlives its watchdog, as under a service manager.
     kill(watchdog.pid(), SIGTERM);
     EXPECT_EQ(watchdog.waitForExit(3000), 0);
+    EXPECT_EQ(ourFilteringService(), second);
 }
 
 TEST(WatchdogCommandLine, RefusesABadStep) {
