@@ -2,7 +2,10 @@
 // control manager, each installed from an installation folder named in the
 // registry, keeping each other installed and running.
 #include <gtest/gtest.h>
+// clang-format off
 #include <windows.h>
+#include <tlhelp32.h>
+// clang-format on
 
 #include <algorithm>
 #include <fstream>
@@ -118,8 +121,8 @@ private:
 };
 
 // Registers `name` as an automatic own-process service running `commandLine`
-// under LocalSystem, as the programs' -i does, and starts it.
-void createAndStart(const char* name, const std::string& commandLine) {
+// under LocalSystem, as the programs' -i does.
+void create(const char* name, const std::string& commandLine) {
     ScHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     ASSERT_TRUE(manager);
     ScHandle service(CreateServiceA(manager.get(), name, name, SERVICE_ALL_ACCESS,
@@ -127,6 +130,11 @@ void createAndStart(const char* name, const std::string& commandLine) {
                                     SERVICE_ERROR_NORMAL, commandLine.c_str(), nullptr, nullptr,
                                     nullptr, nullptr, nullptr));
     ASSERT_TRUE(service) << GetLastError();
+}
+
+void start(const char* name) {
+    ScHandle service = openService(name);
+    ASSERT_TRUE(service);
     ASSERT_TRUE(StartServiceA(service.get(), 0, nullptr)) << GetLastError();
 }
 
@@ -137,11 +145,48 @@ bool stop(const char* name) {
            waitForState(name, SERVICE_STOPPED);
 }
 
+// A paused service holds its loop: it keeps nothing until it continues.
 bool pause(const char* name) {
     ScHandle service = openService(name);
     SERVICE_STATUS status{};
     return service && ControlService(service.get(), SERVICE_CONTROL_PAUSE, &status) &&
            waitForState(name, SERVICE_PAUSED);
+}
+
+bool resume(const char* name) {
+    ScHandle service = openService(name);
+    SERVICE_STATUS status{};
+    return service && ControlService(service.get(), SERVICE_CONTROL_CONTINUE, &status) &&
+           waitForState(name, SERVICE_RUNNING);
+}
+
+// Ends every cmd.exe whose parent process is gone.
+void endOrphanedInterpreters() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::vector<PROCESSENTRY32> processes;
+    PROCESSENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32First(snapshot, &entry); more;
+         more = Process32Next(snapshot, &entry)) {
+        processes.push_back(entry);
+    }
+    CloseHandle(snapshot);
+    for (const PROCESSENTRY32& process : processes) {
+        const bool orphan =
+            std::none_of(processes.begin(), processes.end(), [&](const PROCESSENTRY32& other) {
+                return other.th32ProcessID == process.th32ParentProcessID;
+            });
+        if (orphan && _stricmp(process.szExeFile, "cmd.exe") == 0) {
+            HANDLE handle = OpenProcess(PROCESS_TERMINATE, FALSE, process.th32ProcessID);
+            if (handle) {
+                TerminateProcess(handle, 1);
+                CloseHandle(handle);
+            }
+        }
+    }
 }
 
 struct Registration {
@@ -190,24 +235,29 @@ protected:
         InstallPathValue::set(mInstallFolder);
 
         LogTail watchdog(watchdogLog());
-        createAndStart(kWatchdogService, "\"" + mWatchdogProgram + "\"" + kWatchdogStep);
-        createAndStart(kFilterService, "\"" + mFilterProgram + "\"" + kFilterStep);
+        // Both registered before either runs: neither finds the other missing.
+        create(kWatchdogService, "\"" + mWatchdogProgram + "\"" + kWatchdogStep);
+        create(kFilterService, "\"" + mFilterProgram + "\"" + kFilterStep);
+        start(kWatchdogService);
+        start(kFilterService);
         ASSERT_TRUE(waitForState(kWatchdogService, SERVICE_RUNNING));
         ASSERT_TRUE(waitForState(kFilterService, SERVICE_RUNNING));
         ASSERT_TRUE(watchdog.shows("service is RUNNING\n")) << watchdog.text();
     }
 
     void TearDown() override {
-        // The two would bring each other back; no reinstall finds a program
-        // once the registry value is gone.
-        InstallPathValue::remove();
         removeBoth();
+        InstallPathValue::remove();
+        // A service stopped while its reinstall command runs leaves the
+        // command interpreter hanging under Wine, with no parent.
+        endOrphanedInterpreters();
     }
 
     static void removeBoth() {
-        // A paused filtering service keeps no watchdog; a watchdog that finds
-        // it paused cannot start it.
+        // Held first, both: neither starts or reinstalls the other while
+        // they go.
         pause(kFilterService);
+        pause(kWatchdogService);
         removeService(kWatchdogService);
         removeService(kFilterService);
     }
@@ -233,8 +283,12 @@ TEST_F(ScmWatchdog, StartsTheStoppedFilteringServiceAtTheNextStep) {
 }
 
 TEST_F(ScmWatchdog, ReinstallsTheDeletedFilteringServiceFromTheInstallFolder) {
-    LogTail watchdog(watchdogLog());
+    // Held while the service goes, so that it cannot start it between the
+    // stop and the deletion.
+    ASSERT_TRUE(pause(kWatchdogService));
     removeService(kFilterService);
+    LogTail watchdog(watchdogLog());
+    ASSERT_TRUE(resume(kWatchdogService));
     EXPECT_TRUE(watchdog.shows("command \"\"" + mFilterProgram + "\"\" -i\n")) << watchdog.text();
     EXPECT_TRUE(waitForState(kFilterService, SERVICE_RUNNING));
     const std::string log = watchdog.text();
@@ -259,8 +313,10 @@ TEST_F(ScmWatchdog, TheFilteringServiceStartsAndReinstallsTheWatchdog) {
         EXPECT_TRUE(waitForState(kWatchdogService, SERVICE_RUNNING));
     }
     {
-        LogTail filter(filterLog());
+        ASSERT_TRUE(pause(kFilterService));
         removeService(kWatchdogService);
+        LogTail filter(filterLog());
+        ASSERT_TRUE(resume(kFilterService));
         EXPECT_TRUE(filter.shows("command \"\"" + mWatchdogProgram + "\"\" -i\n")) << filter.text();
         EXPECT_TRUE(waitForState(kWatchdogService, SERVICE_RUNNING));
         // The watchdog's own -i registered it.
