@@ -95,13 +95,14 @@ public:
     static void serveDriverCommand(class Driver& driver);
 
     static constexpr uint32_t kPassSleepMs = 60000;
+    // Before run(): the programs' --step-ms option shortens it for tests.
+    void setPassSleepMs(uint32_t ms) { mPassSleepMs = ms; }
 
 protected:
     Service();
     // The pause between two passes; waits out a pauseChecks. False once
     // stopChecks was called.
     virtual bool sleepBetweenPasses();
-    void setPassSleepMs(uint32_t ms) { mPassSleepMs = ms; }
     void setCheckList(std::vector<CheckListItem> list) { mCheckList = std::move(list); }
     const std::vector<CheckListItem>& checkList() const { return mCheckList; }
     uint32_t passCount() const { return mLastCheckTime; }

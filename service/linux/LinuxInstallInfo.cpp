@@ -17,7 +17,11 @@ String withoutTrailingSlash(String folder) {
 
 String readInstallPath() {
     const char* folder = std::getenv("ZORVANE_INSTALL_DIR");
-    return withoutTrailingSlash((folder && *folder) ? String(folder) : String("/opt/zorvane"));
+    return withoutTrailingSlash((folder && *folder) ? String(folder) : defaultInstallPath());
+}
+
+String defaultInstallPath() {
+    return String("/opt/zorvane");
 }
 
 String watchdogProgramPath(const String& installPath) {

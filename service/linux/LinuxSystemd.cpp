@@ -79,11 +79,16 @@ bool reportNoSystemd() {
     if (isRunning()) {
         return false;
     }
+    String program = ownProgramPath();
+    size_t slash = program.rfind('/');
+    if (slash != String::npos) {
+        program = program.substr(slash + 1);
+    }
     std::fprintf(stderr,
                  "systemd is not running on this system (%s/run/systemd/system is missing), "
-                 "so the service cannot be installed or removed here; run zorvane_service "
+                 "so the service cannot be installed or removed here; run %s "
                  "without arguments under your service manager instead\n",
-                 root().c_str());
+                 root().c_str(), program.c_str());
     return true;
 }
 
@@ -104,7 +109,11 @@ bool isActive(const String& unit) {
 }  // namespace
 
 bool isRunning() {
-    return exists(root() + "/run/systemd/system");
+    return exists(runningMarkerPath());
+}
+
+String runningMarkerPath() {
+    return String(root() + "/run/systemd/system");
 }
 
 String unitName(const String& serviceName) {
@@ -125,6 +134,9 @@ String unitFileText(const String& description, const String& programPath) {
         "\n"
         "Wants=network-online.target\n"
         "After=network-online.target\n"
+        // Restarted however often it fails or is killed (SIGKILL included):
+        // no start limit ever gives up on it.
+        "StartLimitIntervalSec=0\n"
         "\n"
         "[Service]\n"
         "Type=simple\n"

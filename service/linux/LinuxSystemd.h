@@ -11,6 +11,8 @@ namespace LinuxSystemd {
 
 // Whether systemd manages this system (<root>/run/systemd/system exists).
 bool isRunning();
+// That folder, for messages.
+String runningMarkerPath();
 
 // A service's unit: its name in lower case plus ".service".
 String unitName(const String& serviceName);
@@ -18,7 +20,8 @@ String unitName(const String& serviceName);
 String unitFilePath(const String& serviceName);
 
 // The unit file text that runs `programPath` without arguments and restarts
-// it 100 ms after a failure.
+// it 100 ms after every failure, a kill by any signal but the stop signals
+// included, without a start limit.
 String unitFileText(const String& description, const String& programPath);
 
 // Runs systemctl (found through PATH) with `args`, without a shell; its exit

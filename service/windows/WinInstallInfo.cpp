@@ -27,6 +27,10 @@ String readInstallPath() {
     return String(value);
 }
 
+String defaultInstallPath() {
+    return String("C:\\Program Files (x86)\\Zorvane");
+}
+
 String watchdogProgramPath(const String& installPath) {
     return String(installPath + "\\service files\\zorv_man.exe");
 }

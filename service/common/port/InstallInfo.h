@@ -10,6 +10,10 @@ namespace InstallInfo {
 // logged).
 String readInstallPath();
 
+// Where the installer puts the product unless told otherwise; the watchdog
+// falls back to it when readInstallPath() gives nothing.
+String defaultInstallPath();
+
 // The watchdog's and the filtering service's programs inside installation
 // folder `installPath` (Windows: its "service files" subfolder; Linux: its
 // bin subfolder).
