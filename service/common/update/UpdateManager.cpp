@@ -230,6 +230,7 @@ int UpdateManager::doUpdate() {
     }
     mFirstChunk = true;
     mFinishedKilobytes = 0;
+    mProgressCalls = 0;
     int status = ZORVANE_UPDATE_ERROR;
     for (const auto& entry : mDownloadList) {
         const String& url = entry.second;
@@ -299,6 +300,11 @@ int UpdateManager::downloadUpdateFile(const String& url, const String& target) {
         log->out(LOGLEVEL_INFO, "download_progress_func %ld %ld %ld %ld\n",
                  static_cast<long>(total), static_cast<long>(received), 0L, 0L);
         log->out(LOGLEVEL_INFO, "bytesDownloaded %d\n", static_cast<int>(kilobytes));
+        // Progress follows the early 769 answer: calls made while connecting,
+        // before any data of this run, are not counted.
+        if (mFirstChunk) {
+            return true;
+        }
         if (mProgressCalls++ > 5) {
             sendProgressAnswer(static_cast<uint32_t>(kilobytes));
             mProgressCalls = 0;
