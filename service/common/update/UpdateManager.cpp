@@ -214,7 +214,9 @@ int UpdateManager::checkLocked(String& version, String& info, String& setupPath)
     if (status == ZORVANE_UPDATE_OLD_VERSION) {
         version = mNewVersion;
         info = mNewVersionInfo;
-        setupPath = mDownloadDirPath + mSetupExePath;
+        // No download folder: no installer to name (a bare name would be
+        // looked up wherever the notifier runs).
+        setupPath = mDownloadDirPath.empty() ? String() : String(mDownloadDirPath + mSetupExePath);
         log->out(LOGLEVEL_INFO, "setupExe %s\n", setupPath.c_str());
     } else if (status == ZORVANE_UPDATE_LATEST_VERSION) {
         version = mNewVersion;
