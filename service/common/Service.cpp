@@ -1,6 +1,8 @@
 #include "Service.h"
 
+#include <algorithm>
 #include <chrono>
+#include <vector>
 
 #include "cloud/Authentication.h"
 #include "driver/Driver.h"
@@ -9,6 +11,10 @@
 #include "port/InstallInfo.h"
 #include "base/Logger.h"
 #include "notifier/Notifier.h"
+#include "commands/NotifyCommand.h"
+#include "notifier/NotifyCodes.h"
+#include "update/UpdateManager.h"
+#include "zorvane_bytes.h"
 #include "ServiceManager.h"
 #include "settings/Settings.h"
 #include "port/ThreadHandler.h"
@@ -69,6 +75,7 @@ void Service::buildCheckList() {
         CheckListItem(2, &Service::checkNotifierStatus),
         CheckListItem(5, &Service::checkDriverStatus),
         CheckListItem(60, &Service::checkHttpsCache),
+        CheckListItem(1440, &Service::checkUpdate),
         CheckListItem(60, &Service::checkLogRollover),
         CheckListItem(10, &Service::manageZorvManService),
     };
@@ -351,6 +358,40 @@ int Service::checkNotifierStatus() {
         const uint32_t childId = notifier->getCurrentChildId();
         std::lock_guard<std::recursive_mutex> lock(DriverSetup::configurationLock());
         driver->setCurrentChildUser(childId);
+    }
+    return result;
+}
+
+int Service::checkUpdate() {
+    Logger* log = Logger::instance();
+    String version;
+    String info;
+    String setupPath;
+    const int status = UpdateManager::instance()->checkForUpdate(version, info, setupPath);
+    log->out(LOGLEVEL_INFO, "Service::checkUpdate %d\n", status);
+    if (status != ZORVANE_UPDATE_OLD_VERSION) {
+        return 1;
+    }
+    const SysZorvUserMap userMap = Settings::instance()->getSysZorvUserMap();
+    if (userMap.empty()) {
+        return 1;
+    }
+    // Type, child id, then the version with its NUL.
+    std::vector<char> record(8 + version.size() + 1, '\0');
+    StoreLe32(record.data(), NOTIFY_NEW_UPDATE);
+    std::copy(version.begin(), version.end(), record.begin() + 8);
+    int result = 0;
+    for (const auto& entry : userMap) {
+        log->out(LOGLEVEL_INFO, "Service::checkUpdate SID %s childId %d\n", entry.first.c_str(),
+                 static_cast<int>(entry.second));
+        if (entry.second == 0) {
+            continue;
+        }
+        StoreLe32(record.data() + 4, entry.second);
+        NotifyCommand notice(record.data(), static_cast<int>(record.size()));
+        std::unique_ptr<CommandResponse> response = notice.execute();
+        result = response ? response->getStatus() : 0;
+        log->out(LOGLEVEL_INFO, "Service::checkUpdate status %d\n", result);
     }
     return result;
 }

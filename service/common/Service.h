@@ -60,6 +60,7 @@ public:
     int checkDriverThreadStatus();
     int checkDriverStatus();
     int checkHttpsCache();
+    int checkUpdate();
     int checkUIThreadStatus();
     int checkNotifierThreadStatus();
     int checkNotifierStatus();

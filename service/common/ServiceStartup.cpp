@@ -7,6 +7,7 @@
 #include "Service.h"
 #include "port/ServicePaths.h"
 #include "settings/Settings.h"
+#include "update/UpdateManager.h"
 
 namespace {
 
@@ -52,6 +53,13 @@ void runServiceThread(PlatformSingletons createPlatformSingletons, ServiceReady 
     hostCacheFileStore.setKey(kStoreKey);
     hostCacheFileStore.setIv(kStoreIv);
     HttpsHostCache* hostCache = HttpsHostCache::instance(&hostCacheFileStore);
+
+    // The update store is a file in the download folder, never the folder
+    // itself: opening a store replaces whatever is not a plain file.
+    FileStore updateMgrFileStore(paths.updateInstallerPath.empty()
+                                     ? String()
+                                     : String(paths.updateInstallerPath + "update_store"));
+    UpdateManager::instance(&updateMgrFileStore, paths.updateInstallerPath);
 
     log->out(LOGLEVEL_ERROR, "logger i/p %s %s\n", paths.logPath.c_str(),
              paths.logLevelPath.c_str());

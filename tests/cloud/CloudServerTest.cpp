@@ -386,6 +386,15 @@ TEST(CloudStart, RefusesBadDataAndBusyPorts) {
          "\"pass_reply_lines\" out of range"},
         {R"({ "zorvane_version": "2", "filter": "http://f/zorv", "accounts": [] })",
          "\"filter\" must start with https://"},
+        {R"({ "zorvane_version": "2", "accounts": [], "updates": { "amd64": {
+              "version": "3", "files": [ { "name": "a/b", "text": "x" } ] } } })",
+         "updates amd64 file 0: \"name\" must be a plain file name"},
+        {R"({ "zorvane_version": "2", "accounts": [], "updates": { "amd64": {
+              "version": "3", "files": [ { "name": "a", "text": "x", "size": 3 } ] } } })",
+         "give exactly one of"},
+        {R"({ "zorvane_version": "2", "accounts": [], "updates": { "x86": {
+              "version": "3", "file": [] } } })",
+         "updates x86: unknown key \"file\""},
     };
     const std::string data = dir.file("bad.json");
     for (const auto& c : cases) {

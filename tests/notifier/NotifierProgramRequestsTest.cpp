@@ -17,10 +17,10 @@ struct ProgramRun {
     std::string err;
 };
 
-ProgramRun runProgram(const std::vector<std::string>& args) {
+ProgramRun runProgram(const std::vector<std::string>& args, bool terminal = false) {
     std::ostringstream out;
     std::ostringstream err;
-    int exitCode = runNotifierProgram(args, NotifierStreams{out, err});
+    int exitCode = runNotifierProgram(args, NotifierStreams{out, err, terminal});
     return {exitCode, out.str(), err.str()};
 }
 
@@ -64,6 +64,33 @@ TEST(NotifierProgramRequests, PrintsTheServiceAnswers) {
         ProgramRun run = runProgram(c.args);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.err;
         EXPECT_EQ(run.out, c.out);
+    }
+}
+
+TEST(NotifierProgramRequests, OnATerminalProgressIsOneBarRedrawnInPlace) {
+    CommandEndpoint endpoint(true);
+    ServedNotifier served(endpoint);
+    served.script().downloadStatus = 6;
+    ProgramRun run = runProgram({"start-update"}, true);
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    // 120 and 250 of 8000 KB on a 30-wide bar.
+    EXPECT_EQ(run.out,
+              "download started\n"
+              "\r[                              ] 120 of 8000 KB"
+              "\r[                              ] 250 of 8000 KB\n"
+              "download complete\n");
+}
+
+TEST(NotifierProgramRequests, BarFillsWithTheShareOfTheTotal) {
+    const struct {
+        uint32_t kilobytes, total;
+        size_t filled;
+    } cases[] = {{0, 8000, 0}, {4000, 8000, 15}, {7999, 8000, 29}, {9000, 8000, 30}, {5, 0, 0}};
+    for (const auto& c : cases) {
+        const std::string bar = progressBar(c.kilobytes, c.total);
+        EXPECT_EQ(bar.substr(0, 32), "[" + std::string(c.filled, '#') +
+                                         std::string(30 - c.filled, ' ') + "]")
+            << c.kilobytes << " of " << c.total;
     }
 }
 

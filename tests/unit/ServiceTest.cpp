@@ -105,8 +105,6 @@ TEST(ServiceSchedule, IntervalsCountInPassesAndFailuresWaitTheirTurn) {
 TEST(ServiceSchedule, ServiceListRunsItsChecksInOrderAtTheirIntervals) {
     ScheduleService service;
     service.buildCheckList();
-    // The update check (1440) belongs between the host cache and the log
-    // rollover once it exists.
     const std::pair<checkFun, uint32_t> expected[] = {
         {&Service::getConnection, 2},
         {&Service::doAuth, 30},
@@ -116,6 +114,7 @@ TEST(ServiceSchedule, ServiceListRunsItsChecksInOrderAtTheirIntervals) {
         {&Service::checkNotifierStatus, 2},
         {&Service::checkDriverStatus, 5},
         {&Service::checkHttpsCache, 60},
+        {&Service::checkUpdate, 1440},
         {&Service::checkLogRollover, 60},
         {&Service::manageZorvManService, 10},
     };

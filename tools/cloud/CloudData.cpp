@@ -290,6 +290,85 @@ const CloudAccount* CloudData::findAccount(const std::string& user) const {
     return nullptr;
 }
 
+namespace {
+
+UpdateFile parseUpdateFile(const json& entry, const std::string& where) {
+    checkKeys(entry, where, {"name", "text", "size", "status", "wrong_digest"});
+    UpdateFile file;
+    file.name = text(entry, "name", where);
+    if (file.name.empty() || file.name.find_first_of("/\\,?#% \r\n") != std::string::npos) {
+        fail(where, "\"name\" must be a plain file name");
+    }
+    const bool hasText = entry.contains("text");
+    const bool hasSize = entry.contains("size");
+    if (hasText == hasSize) {
+        fail(where, "give exactly one of \"text\" and \"size\"");
+    }
+    if (hasText) {
+        file.content = text(entry, "text", where);
+    } else {
+        const long long size = number(entry, "size", where, 0, 64LL * 1024 * 1024);
+        file.content.resize(static_cast<size_t>(size));
+        for (size_t i = 0; i < file.content.size(); ++i) {
+            file.content[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+        }
+    }
+    const long long ok = 200;
+    file.status = static_cast<int>(number(entry, "status", where, 200, 599, &ok));
+    auto wrong = entry.find("wrong_digest");
+    if (wrong != entry.end()) {
+        if (!wrong->is_boolean()) {
+            fail(where, "\"wrong_digest\" must be true or false");
+        }
+        file.wrongDigest = wrong->get<bool>();
+    }
+    return file;
+}
+
+UpdateRelease parseRelease(const json& entry, const std::string& where) {
+    checkKeys(entry, where, {"version", "version_info", "setup_file", "file_url", "digests",
+                             "files", "empty_metadata"});
+    UpdateRelease release;
+    const std::string none;
+    const std::string defaultUrl = "https://{host}:{https_port}/windows7/{platform}/files/";
+    release.version = text(entry, "version", where);
+    release.versionInfo = text(entry, "version_info", where, &none);
+    release.setupFile = text(entry, "setup_file", where, &none);
+    release.fileUrl = text(entry, "file_url", where, &defaultUrl);
+    checkOneLine(release.version, where, "version");
+    checkOneLine(release.versionInfo, where, "version_info");
+    checkOneLine(release.setupFile, where, "setup_file");
+    checkOneLine(release.fileUrl, where, "file_url");
+    for (const char* flag : {"digests", "empty_metadata"}) {
+        auto found = entry.find(flag);
+        if (found == entry.end()) {
+            continue;
+        }
+        if (!found->is_boolean()) {
+            fail(where, std::string("\"") + flag + "\" must be true or false");
+        }
+        (std::string(flag) == "digests" ? release.digests : release.emptyMetadata) =
+            found->get<bool>();
+    }
+    auto files = entry.find("files");
+    if (files != entry.end()) {
+        if (!files->is_array()) {
+            fail(where, "\"files\" must be an array");
+        }
+        std::set<std::string> names;
+        for (size_t i = 0; i < files->size(); ++i) {
+            UpdateFile file = parseUpdateFile((*files)[i], where + " file " + std::to_string(i));
+            if (!names.insert(file.name).second) {
+                fail(where, "file \"" + file.name + "\" given twice");
+            }
+            release.files.push_back(std::move(file));
+        }
+    }
+    return release;
+}
+
+}  // namespace
+
 CloudData CloudData::parse(const std::string& jsonText) {
     json root;
     try {
@@ -299,7 +378,7 @@ CloudData CloudData::parse(const std::string& jsonText) {
     }
     checkKeys(root, "data",
               {"about", "zorvane_version", "filter", "filter1", "auth", "auth_expiry_seconds",
-               "accounts", "devices", "https_filter", "page_fetch_allow"});
+               "accounts", "devices", "https_filter", "page_fetch_allow", "updates"});
     CloudData data;
     data.version = text(root, "zorvane_version", "data");
     // The client reads a decimal number and stops at an empty value.
@@ -386,6 +465,18 @@ CloudData CloudData::parse(const std::string& jsonText) {
                 fail(where, "must be a text like \"10.0.0.0/8\"");
             }
             data.pageFetchAllow.push_back(parseNetwork(entry.get<std::string>(), where));
+        }
+    }
+    auto updates = root.find("updates");
+    if (updates != root.end()) {
+        if (!updates->is_object()) {
+            fail("data", "\"updates\" must be an object of platforms");
+        }
+        for (const auto& item : updates->items()) {
+            if (item.key().empty() || item.key().find_first_of("/?#% ") != std::string::npos) {
+                fail("updates", "platform \"" + item.key() + "\" is no plain name");
+            }
+            data.updates[item.key()] = parseRelease(item.value(), "updates " + item.key());
         }
     }
     std::set<std::string> keys;

@@ -33,6 +33,25 @@ struct CloudAccount {
     int passReplyLines = 0;
 };
 
+// One file of a published update.
+struct UpdateFile {
+    std::string name;     // the last part of its URL
+    std::string content;  // "text", or "size" bytes of a fixed pattern
+    int status = 200;     // another HTTP status plays a file the server fails on
+    bool wrongDigest = false;  // publish a digest the content does not have
+};
+
+// What "/windows7/<platform>/UpdateInfo.meta" publishes for one platform.
+struct UpdateRelease {
+    std::string version;
+    std::string versionInfo;
+    std::string setupFile;   // empty: no SetupFile line
+    std::string fileUrl;     // URL template of the folder of the files, ends with "/"
+    bool digests = true;     // publish a "Sha256:" line per file
+    std::vector<UpdateFile> files;
+    bool emptyMetadata = false;  // answer an empty body
+};
+
 // What the cloud answers with: read once at start from one JSON text, then
 // only read (by every request thread at once).
 struct CloudData {
@@ -48,6 +67,7 @@ struct CloudData {
     // IPv4 networks (host order: address, mask) the plain-HTTP filter server
     // may fetch pages from. Default: loopback only.
     std::vector<std::pair<uint32_t, uint32_t>> pageFetchAllow;
+    std::map<std::string, UpdateRelease> updates;  // platform ("amd64", "x86") -> release
 
     const CloudChild* findChildById(uint32_t id) const;
     bool pageFetchAllowed(uint32_t address) const;

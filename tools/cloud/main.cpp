@@ -21,6 +21,7 @@
 #include "ConnectionRole.h"
 #include "DeviceRegistry.h"
 #include "FilterRole.h"
+#include "UpdateRole.h"
 #include "RequestLog.h"
 #include "SelfSignedCertificate.h"
 #include "SessionState.h"
@@ -171,6 +172,7 @@ int run(const Options& options) {
     server.addRole(std::make_unique<AuthRole>(data, devices, sessions));
     server.addRole(std::make_unique<FilterRole>(data, sessions));
     server.addRole(std::make_unique<CacheUpdateRole>(data, sessions));
+    server.addRole(std::make_unique<UpdateRole>(data, endpoints));
 
     TaggedHttpServer filterServer(data, log);
     int filterPort = 0;

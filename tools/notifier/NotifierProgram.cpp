@@ -1,5 +1,6 @@
 #include "NotifierProgram.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -34,6 +35,7 @@ const char* const kHelp =
     "version              ask the service for its version\n"
     "check-update         ask the service whether a newer version is published\n"
     "start-update         ask the service to download the update; prints its progress\n"
+    "                     (one bar redrawn in place on a terminal)\n"
     "  --timeout SECONDS  longest wait for each step: connecting, sending the\n"
     "                     request, each answer (default 30); the message says\n"
     "                     which step ran out\n"
@@ -319,6 +321,7 @@ int sendRequest(NotifierStreams& io, Request request, uint32_t timeoutSeconds) {
         return NOTIFIER_EXIT_UNREACHABLE;
     }
     bool started = false;
+    bool barShown = false;
     std::vector<char> payload;
     while (session.receive(payload)) {
         const uint32_t answered = wordAt(payload, 0);
@@ -337,8 +340,18 @@ int sendRequest(NotifierStreams& io, Request request, uint32_t timeoutSeconds) {
             return showUpdateCheck(io, payload);
         }
         if (request == Request::START_UPDATE && answered == NOTIFIER_READ_DOWNLOAD_INPROGRESS) {
-            io.out << "downloaded " << wordAt(payload, 4) << " KB" << std::endl;
+            if (io.terminal) {
+                io.out << "\r" << progressBar(wordAt(payload, 4), wordAt(payload, 8))
+                       << std::flush;
+                barShown = true;
+            } else {
+                io.out << "downloaded " << wordAt(payload, 4) << " KB" << std::endl;
+            }
             continue;
+        }
+        if (barShown) {
+            io.out << "\n";  // the bar's line is done
+            barShown = false;
         }
         if (request == Request::START_UPDATE && answered == NOTIFIER_READ_DO_UPDATE_CMD) {
             const uint32_t status = wordAt(payload, 4);
@@ -363,6 +376,18 @@ int sendRequest(NotifierStreams& io, Request request, uint32_t timeoutSeconds) {
 }
 
 }  // namespace
+
+// "[#####     ]  1234 of 8000 KB": the service gives kilobytes so far and
+// the amount it measures them against; past that amount the bar stays full.
+std::string progressBar(uint32_t kilobytes, uint32_t total) {
+    constexpr uint32_t kWidth = 30;
+    const uint32_t filled =
+        total == 0 ? 0
+                   : static_cast<uint32_t>(std::min<uint64_t>(
+                         kWidth, static_cast<uint64_t>(kilobytes) * kWidth / total));
+    return "[" + std::string(filled, '#') + std::string(kWidth - filled, ' ') + "] " +
+           std::to_string(kilobytes) + " of " + std::to_string(total) + " KB";
+}
 
 int runNotifierProgram(const std::vector<std::string>& args, NotifierStreams io) {
     for (const std::string& arg : args) {

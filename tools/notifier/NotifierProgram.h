@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -15,7 +16,13 @@ enum E_NotifierExit {
 struct NotifierStreams {
     std::ostream& out;
     std::ostream& err;
+    // `out` is a terminal: download progress is one bar redrawn in place
+    // rather than a line per answer.
+    bool terminal = false;
 };
+
+// The progress bar shown on a terminal for `kilobytes` of `total`.
+std::string progressBar(uint32_t kilobytes, uint32_t total);
 
 // The stand-in notifier program: serves this user's notification channel or
 // sends one request on the service's command pipe (the arguments after the

@@ -11,6 +11,7 @@
 #include "commands/ProfileCommands.h"
 #include "commands/ServerDownCommand.h"
 #include "commands/StatusCommands.h"
+#include "commands/UpdateCommand.h"
 
 namespace {
 
@@ -46,8 +47,10 @@ const std::vector<CommandFactory::Entry>& CommandFactory::defaultTable() {
          SetSysZorvUserMapCommand::kMinLength, SetSysZorvUserMapCommand::build},
         {UI_READ_AUTH_STATUS_CMD, "AuthStatusCommand", AuthStatusCommand::kMinLength,
          AuthStatusCommand::build},
-        {NOTIFIER_READ_CHECK_UPDATE_CMD, "UpdateCommand", kIdLength, nullptr},
-        {NOTIFIER_READ_DO_UPDATE_CMD, "UpdateCommand", kIdLength, nullptr},
+        {NOTIFIER_READ_CHECK_UPDATE_CMD, "UpdateCommand", UpdateCommand::kMinLength,
+         UpdateCommand::build},
+        {NOTIFIER_READ_DO_UPDATE_CMD, "UpdateCommand", UpdateCommand::kMinLength,
+         UpdateCommand::build},
         {NOTIFIER_READ_GET_VERSION, "GetVersionCommand", GetVersionCommand::kMinLength,
          GetVersionCommand::build},
     };
