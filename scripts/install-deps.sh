@@ -11,6 +11,7 @@ packages=(
   wine wine64
   dpkg-dev perl
   iptables iproute2 curl openssl libnetfilter-queue-dev chromium
+  systemd procps
 )
 
 missing=()
