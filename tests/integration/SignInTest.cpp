@@ -19,10 +19,11 @@
 #include "CService.h"
 #include "CloudProcess.h"
 #include "LinuxDevice.h"
+#include "LinuxNotifyFolders.h"
 #include "LinuxPipeClient.h"
 #include "LinuxProcess.h"
+#include "RecordingNotifier.h"
 #include "TestSupport.h"
-#include "LinuxNotifyFolders.h"
 #include "UserNotifierServer.h"
 
 namespace {
@@ -33,42 +34,6 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// A notifier for this test's user, recording what arrives.
-class RecordingNotifier {
-public:
-    explicit RecordingNotifier(const std::string& sid) : mServer(UserNotifierServer::create(sid)) {
-        int error = 0;
-        mListening = mServer->listen(error);
-        if (mListening) {
-            mThread = std::thread([this] {
-                std::vector<char> message;
-                while (mServer->serveOne(message, 1)) {
-                    std::lock_guard<std::mutex> lock(mLock);
-                    mNotices.push_back(describeNotification(message));
-                }
-            });
-        }
-    }
-    ~RecordingNotifier() {
-        mServer->stop();
-        if (mThread.joinable()) {
-            mThread.join();
-        }
-    }
-    bool listening() const { return mListening; }
-    std::vector<std::string> notices() const {
-        std::lock_guard<std::mutex> lock(mLock);
-        return mNotices;
-    }
-
-private:
-    std::unique_ptr<UserNotifierServer> mServer;
-    bool mListening = false;
-    std::thread mThread;
-    mutable std::mutex mLock;
-    std::vector<std::string> mNotices;
-};
-
 // Cloud, filter host and service in one temporary folder; the service
 // runs as a daemon with every folder moved there.
 class SignInSystem : public testing::Test {
@@ -78,10 +43,9 @@ protected:
         writeFile(mDir.file("passwd"), "root:x:0:0:root:/root:/bin/bash\n");
         writeFile(mDir.file("shadow"), "root:$6$salt$hash:19000:0:99999:7:::\n");
         mFilter = std::make_unique<ChildProcess>(
-            std::vector<std::string>{ZORVANE_FILTER_PROGRAM, "--socket",
-                                     mDir.file("run/ZorvaneFilter"), "--log",
-                                     mDir.file("filter.log"), "--log-level", "0",
-                                     "--packet-path", "off"},
+            std::vector<std::string>{
+                ZORVANE_FILTER_PROGRAM, "--socket", mDir.file("run/ZorvaneFilter"), "--log",
+                mDir.file("filter.log"), "--log-level", "0", "--packet-path", "off"},
             Environment{});
         ASSERT_TRUE(eventually([&] { return socketAccepts(mDir.file("run/ZorvaneFilter")); }));
     }
@@ -92,11 +56,10 @@ protected:
 
     void startService() {
         ASSERT_TRUE(mCloud) << "the service learns the cloud's address at start";
-        Environment environment{"ZORVANE_DATA_DIR=" + mDir.file("data"),
-                                "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
-                                "ZORVANE_RUN_DIR=" + mDir.file("run"),
-                                "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
-                                "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")};
+        Environment environment{
+            "ZORVANE_DATA_DIR=" + mDir.file("data"), "ZORVANE_TEMP_DIR=" + mDir.file("temp"),
+            "ZORVANE_RUN_DIR=" + mDir.file("run"), "ZORVANE_PASSWD_FILE=" + mDir.file("passwd"),
+            "ZORVANE_SHADOW_FILE=" + mDir.file("shadow")};
         for (const std::string& setting : mCloud->serviceEnvironment()) {
             environment.push_back(setting);
         }
