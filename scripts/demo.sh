@@ -251,7 +251,7 @@ if command -v chromium >/dev/null; then
   for page in "http://blocked.test/ blocked" "http://$site/homework allowed"; do
     read -r url name <<<"$page"
     file=$root/home-$child_user/screenshot-$name.png
-    as_user "$child_user" timeout 60 chromium --headless --no-sandbox --disable-gpu --no-first-run \
+    as_user "$child_user" timeout 60 chromium --headless --no-sandbox --disable-gpu --disable-dev-shm-usage --no-first-run \
       --user-data-dir="$root/home-$child_user/chromium" --window-size=800,400 \
       "--host-resolver-rules=MAP blocked.test $site" --screenshot="$file" "$url" \
       >"$root/chromium-$name.out" 2>&1
