@@ -118,6 +118,11 @@ for user in "$child_user" "$adult_user"; do
 done
 ip netns add "$pc" || fail_setup "cannot make network namespaces here"
 ip netns add "$web"
+# IPv4 only: IPv6 addresses settling a moment after the links come up read as
+# a network change to browsers, which then give up on the page.
+for ns in "$pc" "$web"; do
+  ip netns exec "$ns" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 net.ipv6.conf.default.disable_ipv6=1
+done
 ip link add "zd-pc-$tag" type veth peer name "zd-web-$tag"
 ip link set "zd-pc-$tag" netns "$pc"
 ip link set "zd-web-$tag" netns "$web"

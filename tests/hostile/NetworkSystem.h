@@ -65,6 +65,12 @@ protected:
         const std::vector<std::vector<std::string>> setup = {
             {tool("ip"), "netns", "add", mClientNs},
             {tool("ip"), "netns", "add", mWebNs},
+            // IPv4 only: IPv6 addresses settling a moment after the links come
+            // up read as a network change to browsers, which then give up.
+            {tool("ip"), "netns", "exec", mClientNs, tool("sysctl"), "-qw",
+             "net.ipv6.conf.all.disable_ipv6=1", "net.ipv6.conf.default.disable_ipv6=1"},
+            {tool("ip"), "netns", "exec", mWebNs, tool("sysctl"), "-qw",
+             "net.ipv6.conf.all.disable_ipv6=1", "net.ipv6.conf.default.disable_ipv6=1"},
             {tool("ip"), "link", "add", clientLink, "type", "veth", "peer", "name", webLink},
             {tool("ip"), "link", "set", clientLink, "netns", mClientNs},
             {tool("ip"), "link", "set", webLink, "netns", mWebNs},
