@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -74,6 +76,64 @@ std::vector<HWND> rowControls(HWND dialog, const wchar_t* className) {
         }
     }
     return found;
+}
+
+// A folder of this machine's /tmp reached through Wine's Z: drive, for the
+// Unix programs (xdotool, ImageMagick) that drive and photograph the display.
+class UnixFolder {
+public:
+    UnixFolder() {
+        mUnix = "/tmp/zorvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(GetTickCount());
+        CreateDirectoryW(windowsPath(mUnix).c_str(), nullptr);
+    }
+    // Kept when the test failed: the shots and their differences show why.
+    ~UnixFolder() {
+        if (!testing::Test::HasFailure()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(windowsPath(mUnix), ignored);
+        }
+    }
+    UnixFolder(const UnixFolder&) = delete;
+    UnixFolder& operator=(const UnixFolder&) = delete;
+    const std::string& unixPath() const { return mUnix; }
+    std::string read(const std::string& name) const {
+        return readFile(narrow(windowsPath(mUnix + "/" + name)));
+    }
+    // Runs `script` with /bin/sh on the display, in this folder; waits for
+    // it (up to 60 s) and answers what it wrote to the file "result".
+    std::string runScript(const std::string& script) const {
+        writeFile(narrow(windowsPath(mUnix + "/script.sh")),
+                  "cd '" + mUnix + "' || exit 1\n" + script + "\n");
+        DeleteFileW(windowsPath(mUnix + "/result").c_str());
+        std::wstring line = L"start.exe /wait /unix /bin/sh ";
+        for (char c : mUnix + "/script.sh") {
+            line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            return "cannot start the script";
+        }
+        WaitForSingleObject(process.hProcess, 60000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        std::string result;
+        waitFor([&] {
+            result = read("result");
+            return !result.empty();
+        });
+        return result;
+    }
+
+private:
+    std::string mUnix;
+};
+
+bool haveUnixTool(const char* path) {
+    return GetFileAttributesW(windowsPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 // One run of ZorvaneUi.exe in a folder of its own (its UI.log goes there).
@@ -237,6 +297,84 @@ TEST_F(DesktopProgram, NoServiceAsksForARestart) {
     }));
     click(login, IDCANCEL);
     EXPECT_EQ(run.exitCode(), 0u);
+}
+
+TEST_F(DesktopProgram, KeyboardTabOrderAndEnterOnTheDefaultButton) {
+    if (!haveUnixTool("/usr/bin/xdotool")) {
+        GTEST_SKIP() << "xdotool is not installed";
+    }
+    ServedUi served(mEndpoint, mScript);
+    DesktopRun run(L"");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    UnixFolder folder;
+    // Typed keys: the focus starts in the user name, Tab moves to the
+    // password, Enter presses Login.
+    const std::string result = folder.runScript(
+        "timeout 20 xdotool search --sync --onlyvisible --name '^Login$' windowfocus --sync "
+        "&& xdotool type --delay 30 parent && xdotool key Tab && xdotool type --delay 30 secret "
+        "&& xdotool key Return; echo typed $? > result");
+    EXPECT_EQ(result, "typed 0\n");
+    HWND settings = run.dialog(L"Zorvane Filter Settings");
+    ASSERT_TRUE(settings) << narrow(text(GetDlgItem(login, kStatus)));
+    // Escape is Cancel: the program ends and stores nothing.
+    folder.runScript(
+        "timeout 20 xdotool search --sync --onlyvisible --name '^Zorvane Filter Settings$' "
+        "windowfocus --sync && xdotool key Escape; echo $? > result");
+    EXPECT_EQ(run.exitCode(), 0u);
+    EXPECT_EQ(mScript.mapText(), "");
+}
+
+// Photographs a window by its caption and compares it with the reference
+// image of that name. The edit caret blinks, so a few pixels may differ; a
+// moved control or another font changes far more.
+void expectLooksLikeReference(const UnixFolder& folder, const std::string& caption,
+                              const std::string& name) {
+    const std::string reference = std::string(ZORVANE_UI_REFERENCE_DIR) + "/" + name + ".png";
+    const std::string result = folder.runScript(
+        "id=$(timeout 20 xdotool search --sync --onlyvisible --name '^" + caption +
+        "$' | head -n 1)\n"
+        "sleep 0.5\n"
+        "import -window \"$id\" " + name + ".png || { echo no screenshot > result; exit; }\n"
+        "compare -metric AE '" + reference + "' " + name + ".png " + name +
+        "-diff.png 2> ae.txt\n"
+        "echo \"pixels $(cat ae.txt)\" > result");
+    const std::string prefix = "pixels ";
+    ASSERT_EQ(result.substr(0, prefix.size()), prefix) << result;
+    const std::string count = result.substr(prefix.size());
+    char* end = nullptr;
+    const double differing = std::strtod(count.c_str(), &end);
+    EXPECT_TRUE(end != count.c_str() && differing <= 40)
+        << name << ": " << count << " pixels differ from " << reference << "; the shot is "
+        << folder.unixPath() << "/" << name << ".png, the difference " << name << "-diff.png";
+}
+
+TEST_F(DesktopProgram, DialogsLookLikeTheirReferenceImages) {
+    if (!haveUnixTool("/usr/bin/xdotool") || !haveUnixTool("/usr/bin/import")) {
+        GTEST_SKIP() << "xdotool or ImageMagick is not installed";
+    }
+    // The default account picture from the build's "User Interface Files".
+    std::wstring folder = windowsPath(ZORVANE_UI_PROGRAM);
+    folder.erase(folder.rfind(L'\\'));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path", REG_SZ,
+                              folder.c_str(),
+                              static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ServedUi served(mEndpoint, mScript);
+    mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
+    DesktopRun run(L"");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    UnixFolder shots;
+    expectLooksLikeReference(shots, "Login", "sign-in");
+    setText(login, kUserName, L"parent");
+    setText(login, kPassword, L"secret");
+    click(login, IDOK);
+    ASSERT_TRUE(run.dialog(L"Zorvane Filter Settings"));
+    expectLooksLikeReference(shots, "Zorvane Filter Settings", "mapping");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path");
 }
 
 }  // namespace
