@@ -3,6 +3,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include <string>
 
 #include "CComand.h"
+#include "DialogRules.h"
+#include "system/Accounts.h"
 #include "settings/UserMapCheck.h"
 #include "LinuxPipeClient.h"
 #include "ui/UiWire.h"
@@ -32,6 +35,14 @@ const char* const kHelp =
     "  children            list the child profiles: id, level, name\n"
     "  n-users             the byte length of that list (as the service answers it)\n"
     "  map                 print the map of system users (SID) to child ids\n"
+    "  accounts            list the local accounts: name, SID and the child\n"
+    "                      profile each is filtered with\n"
+    "  assign [--user <name>] <account> <child>\n"
+    "                      sign in, then filter a local account (name or SID)\n"
+    "                      with a child profile (name or id); the other\n"
+    "                      accounts keep theirs\n"
+    "  unassign [--user <name>] <account>\n"
+    "                      sign in, then stop filtering a local account\n"
     "  set-map [--user <name>] <file|->\n"
     "                      sign in, then store a user map read from a file or\n"
     "                      standard input on the same connection; asks for the\n"
@@ -42,7 +53,8 @@ const char* const kHelp =
     "  --help              show this help\n"
     "\n"
     "Passwords are read without echo from the terminal, or as the first line of\n"
-    "standard input when that is not a terminal (then set-map needs --user).\n"
+    "standard input when that is not a terminal (then set-map, assign and\n"
+    "unassign need --user).\n"
     "\n"
     "Exit status: 0 success, 1 the service refused, 2 usage error,\n"
     "3 the service cannot be reached or did not answer in time (5 s to connect,\n"
@@ -225,6 +237,63 @@ int printText(CtlStreams& io, CService& service, CComand& command) {
     return CTL_EXIT_OK;
 }
 
+// The parent's user name from --user, else typed at the terminal.
+int askParentUser(CtlStreams& io, const std::string& command, bool withUser, std::string& user) {
+    if (withUser) {
+        return CTL_EXIT_OK;
+    }
+    if (!io.terminal) {
+        return usageError(io, command + " needs --user <name> when standard input is not a terminal");
+    }
+    if (!readUser(io, user)) {
+        return usageError(io, "no user name given");
+    }
+    return CTL_EXIT_OK;
+}
+
+// Checks a whole map against the child profiles and stores it on a
+// connection that signed in; CTL_EXIT_OK when the service took it.
+int storeUserMap(CtlStreams& io, CService& service, const std::string& text) {
+    // The service refuses a map it cannot take whole; saying which line is
+    // wrong is the front end's part.
+    CGetChildUserListCommand children;
+    std::unique_ptr<CReply> list = children.execute(service);
+    if (!list) {
+        return unreachable(io, service);
+    }
+    UserMapProblem problem;
+    if (!checkUserMapText(String(text), childIdsOfList(list->text(CReply::kKeyAnswer)), problem)) {
+        io.err << "zorvanectl: line " << problem.line << " of the user map (\"" << problem.text
+               << "\"): " << problem.reason << "; nothing was stored\n";
+        return CTL_EXIT_USAGE;
+    }
+
+    CSetWinZorvUserMapCommand command{String(text)};
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return unreachable(io, service);
+    }
+    if (reply->number(CReply::kKeyAnswer) != 1) {
+        // A failed answer may come before or after the map was stored:
+        // what the service holds now tells which.
+        CGetWinZorvUserMapCommand readBack;
+        std::unique_ptr<CReply> held = readBack.execute(service);
+        if (!held) {
+            return unreachable(io, service);
+        }
+        if (userMapEntries(held->text(CReply::kKeyAnswer)) == userMapEntries(String(text))) {
+            io.err << "zorvanectl: the user map was stored, but the filter did not take it "
+                      "(filtering is off or the filter module does not answer; the service "
+                      "log says which)\n";
+        } else {
+            io.err << "zorvanectl: the service did not store the user map (it refused it or "
+                      "could not save it; the service log says which); the former map stays\n";
+        }
+        return CTL_EXIT_REFUSED;
+    }
+    return CTL_EXIT_OK;
+}
+
 int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& args) {
     std::string user;
     bool withUser = false;
@@ -263,15 +332,8 @@ int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& ar
         }
     }
     // The service takes a map only on a connection that signed in.
-    if (!withUser) {
-        if (!io.terminal) {
-            return usageError(io,
-                              "set-map needs --user <name> when standard input is not a "
-                              "terminal");
-        }
-        if (!readUser(io, user)) {
-            return usageError(io, "no user name given");
-        }
+    if (int result = askParentUser(io, "set-map", withUser, user)) {
+        return result;
     }
     if (int result = signIn(io, service, user, false)) {
         return result;
@@ -283,44 +345,206 @@ int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& ar
         }
     }
 
-    // The service refuses a map it cannot take whole; saying which line is
-    // wrong is the front end's part.
-    CGetChildUserListCommand children;
-    std::unique_ptr<CReply> list = children.execute(service);
-    if (!list) {
-        return unreachable(io, service);
-    }
-    UserMapProblem problem;
-    if (!checkUserMapText(String(text), childIdsOfList(list->text(CReply::kKeyAnswer)), problem)) {
-        io.err << "zorvanectl: line " << problem.line << " of the user map (\"" << problem.text
-               << "\"): " << problem.reason << "; nothing was stored\n";
-        return CTL_EXIT_USAGE;
-    }
-
-    CSetWinZorvUserMapCommand command{String(text)};
-    std::unique_ptr<CReply> reply = command.execute(service);
-    if (!reply) {
-        return unreachable(io, service);
-    }
-    if (reply->number(CReply::kKeyAnswer) != 1) {
-        // A failed answer may come before or after the map was stored:
-        // what the service holds now tells which.
-        CGetWinZorvUserMapCommand readBack;
-        std::unique_ptr<CReply> held = readBack.execute(service);
-        if (!held) {
-            return unreachable(io, service);
-        }
-        if (userMapEntries(held->text(CReply::kKeyAnswer)) == userMapEntries(String(text))) {
-            io.err << "zorvanectl: the user map was stored, but the filter did not take it "
-                      "(filtering is off or the filter module does not answer; the service "
-                      "log says which)\n";
-        } else {
-            io.err << "zorvanectl: the service did not store the user map (it refused it or "
-                      "could not save it; the service log says which); the former map stays\n";
-        }
-        return CTL_EXIT_REFUSED;
+    if (int result = storeUserMap(io, service, text)) {
+        return result;
     }
     io.out << "User map stored.\n";
+    return CTL_EXIT_OK;
+}
+
+// The accounts a parent can map: those the desktop program lists.
+bool mappableAccounts(std::vector<LocalAccount>& accounts) {
+    std::vector<LocalAccount> all;
+    if (!Accounts::listLocalAccounts(all)) {
+        return false;
+    }
+    for (const LocalAccount& account : all) {
+        if (accountListed(account.disabled, account.guest, account.name.c_str()) &&
+            !account.sid.empty()) {
+            accounts.push_back(account);
+        }
+    }
+    return true;
+}
+
+int cannotListAccounts(CtlStreams& io) {
+    io.err << "zorvanectl: cannot list the local accounts: " << std::strerror(errno) << "\n";
+    return CTL_EXIT_REFUSED;
+}
+
+// The text answer of `command`, into `text`; false when there was no reply.
+bool fetchText(CService& service, CComand& command, std::string& text) {
+    std::unique_ptr<CReply> reply = command.execute(service);
+    if (!reply) {
+        return false;
+    }
+    text = reply->text(CReply::kKeyAnswer);
+    return true;
+}
+
+// "Name (id N)", or what is known of a child id.
+std::string childLabel(int childId, const std::vector<ChildProfileInfo>& children) {
+    if (childId == 0) {
+        return "not filtered";
+    }
+    for (const ChildProfileInfo& child : children) {
+        if (child.id == childId) {
+            return child.name + " (id " + std::to_string(childId) + ")";
+        }
+    }
+    return "unknown child profile (id " + std::to_string(childId) + ")";
+}
+
+int listAccounts(CtlStreams& io, CService& service) {
+    std::vector<LocalAccount> accounts;
+    if (!mappableAccounts(accounts)) {
+        return cannotListAccounts(io);
+    }
+    std::string childText;
+    std::string mapText;
+    CGetChildUserListCommand childRequest;
+    CGetWinZorvUserMapCommand mapRequest;
+    if (!fetchText(service, childRequest, childText) || !fetchText(service, mapRequest, mapText)) {
+        return unreachable(io, service);
+    }
+    const std::vector<ChildProfileInfo> children = parseChildList(childText);
+    DialogUserMap map;
+    parseUserMap(mapText, map);
+
+    size_t nameWidth = 7;
+    size_t sidWidth = 3;
+    for (const LocalAccount& account : accounts) {
+        nameWidth = std::max(nameWidth, account.name.size());
+        sidWidth = std::max(sidWidth, account.sid.size());
+    }
+    auto row = [&](const std::string& name, const std::string& sid, const std::string& child) {
+        io.out << name << std::string(nameWidth - name.size() + 2, ' ') << sid
+               << std::string(sidWidth - sid.size() + 2, ' ') << child << "\n";
+    };
+    row("ACCOUNT", "SID", "CHILD");
+    for (const LocalAccount& account : accounts) {
+        const auto found = map.find(account.sid.c_str());
+        row(account.name.c_str(), account.sid.c_str(),
+            childLabel(found == map.end() ? 0 : found->second, children));
+    }
+    return CTL_EXIT_OK;
+}
+
+bool allDigits(const std::string& text) {
+    return !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// assign and unassign: [--user <name>] <account> [<child>]. Checks the
+// account and the child before the map is touched; the other accounts'
+// entries stay as the service holds them.
+int changeAccount(CtlStreams& io, CService& service, const std::vector<std::string>& args) {
+    const std::string& command = args[0];
+    const bool assign = command == "assign";
+    std::string user;
+    bool withUser = false;
+    std::vector<std::string> operands;
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] == "--user") {
+            if (i + 1 >= args.size()) {
+                return usageError(io, "--user needs a name");
+            }
+            user = args[++i];
+            withUser = true;
+        } else {
+            operands.push_back(args[i]);
+        }
+    }
+    if (operands.size() != (assign ? 2u : 1u)) {
+        return usageError(io, assign ? "assign needs an account and a child profile"
+                                     : "unassign needs exactly one account");
+    }
+
+    std::vector<LocalAccount> accounts;
+    if (!mappableAccounts(accounts)) {
+        return cannotListAccounts(io);
+    }
+    const LocalAccount* account = nullptr;
+    for (const LocalAccount& candidate : accounts) {
+        if (operands[0] == candidate.name.c_str() || operands[0] == candidate.sid.c_str()) {
+            account = &candidate;
+            break;
+        }
+    }
+    if (!account) {
+        io.err << "zorvanectl: no local account '" << operands[0]
+               << "' that can be filtered ('zorvanectl accounts' lists them); nothing was "
+                  "changed\n";
+        return CTL_EXIT_USAGE;
+    }
+    const std::string accountName = account->name.c_str();
+    const std::string sid = account->sid.c_str();
+
+    if (int result = askParentUser(io, command, withUser, user)) {
+        return result;
+    }
+    if (int result = signIn(io, service, user, false)) {
+        return result;
+    }
+
+    // The child profiles come with the sign-in, so they are read after it.
+    std::string childText;
+    CGetChildUserListCommand childRequest;
+    if (!fetchText(service, childRequest, childText)) {
+        return unreachable(io, service);
+    }
+    const std::vector<ChildProfileInfo> children = parseChildList(childText);
+    int childId = 0;
+    std::string childName;
+    if (assign) {
+        const std::string& wanted = operands[1];
+        // An id names one child; a name may be shared, then the id decides.
+        const bool numeric = allDigits(wanted) && wanted.size() <= 10;
+        const long long wantedId = numeric ? std::stoll(wanted) : -1;
+        int matches = 0;
+        for (const ChildProfileInfo& child : children) {
+            if (child.id == wantedId) {
+                matches = 1;
+                childId = child.id;
+                childName = child.name;
+                break;
+            }
+            if (child.name == wanted) {
+                ++matches;
+                childId = child.id;
+                childName = child.name;
+            }
+        }
+        if (matches == 0) {
+            io.err << "zorvanectl: the parent account has no child profile '" << wanted
+                   << "' ('zorvanectl children' lists them); nothing was changed\n";
+            return CTL_EXIT_USAGE;
+        }
+        if (matches > 1) {
+            io.err << "zorvanectl: more than one child profile is named '" << wanted
+                   << "'; give its id ('zorvanectl children' lists them); nothing was "
+                      "changed\n";
+            return CTL_EXIT_USAGE;
+        }
+    }
+
+    std::string mapText;
+    CGetWinZorvUserMapCommand mapRequest;
+    if (!fetchText(service, mapRequest, mapText)) {
+        return unreachable(io, service);
+    }
+    DialogUserMap map;
+    parseUserMap(mapText, map);
+    // Not filtered is stored as child 0, as the desktop program's Apply does.
+    map[sid] = assign ? childId : 0;
+    if (int result = storeUserMap(io, service, userMapText(map))) {
+        return result;
+    }
+    if (assign) {
+        io.out << accountName << " (" << sid << ") is filtered with " << childName << " (id "
+               << childId << ").\n";
+    } else {
+        io.out << accountName << " (" << sid << ") is not filtered.\n";
+    }
     return CTL_EXIT_OK;
 }
 
@@ -375,6 +599,9 @@ int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService&
     if (command == "set-map") {
         return setMap(io, service, args);
     }
+    if (command == "assign" || command == "unassign") {
+        return changeAccount(io, service, args);
+    }
     if (command == "check-enable" || command == "check-disable") {
         if (args.size() != 2) {
             return usageError(io, command + " needs exactly one user name");
@@ -394,6 +621,9 @@ int runZorvaneCtl(const std::vector<std::string>& args, CtlStreams io, CService&
     if (command == "map") {
         CGetWinZorvUserMapCommand request;
         return printText(io, service, request);
+    }
+    if (command == "accounts") {
+        return listAccounts(io, service);
     }
     if (command == "status") {
         CStatusCommand request;

@@ -19,6 +19,8 @@
 class UiEndpoint {
 public:
     UiEndpoint();
+    // Windows: the pipe of that name (the desktop program's fixed one).
+    explicit UiEndpoint(std::string name);
     ~UiEndpoint();
     UiEndpoint(const UiEndpoint&) = delete;
     UiEndpoint& operator=(const UiEndpoint&) = delete;

@@ -13,6 +13,8 @@ UiEndpoint::UiEndpoint() {
             std::to_string(counter++);
 }
 
+UiEndpoint::UiEndpoint(std::string name) : mName(std::move(name)) {}
+
 std::unique_ptr<UiChannel> UiEndpoint::makeServer() const {
     return std::make_unique<WinUI>(String(mName));
 }

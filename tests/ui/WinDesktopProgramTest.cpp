@@ -1,0 +1,380 @@
+// The desktop program's dialogs driven from outside, as a user would: the
+// real ZorvaneUi.exe against a scripted service on the program's pipe.
+// Dialogs and controls are found by caption and id, typed into, clicked,
+// read, and the full exit code is read back.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "TestSupport.h"
+#include "UiTestSupport.h"
+#include "WinPipeClient.h"
+
+namespace {
+
+constexpr int kUserName = 1000;
+constexpr int kPassword = 1001;
+constexpr int kStatus = 1002;
+constexpr int kRowControl = 4000;
+
+std::wstring windowsPath(const std::string& unixPath) {
+    std::wstring path = L"Z:";
+    for (char c : unixPath) {
+        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    }
+    return path;
+}
+
+std::string narrow(const std::wstring& wide) {
+    std::string bytes;
+    for (wchar_t unit : wide) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+    }
+    return bytes;
+}
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 20000) {
+    for (int waited = 0; waited < timeoutMs; waited += 20) {
+        if (done()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+std::wstring text(HWND window) {
+    wchar_t buffer[512] = {};
+    SendMessageW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+void setText(HWND dialog, int id, const std::wstring& value) {
+    SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
+}
+
+void click(HWND dialog, int id) {
+    PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
+
+std::vector<HWND> rowControls(HWND dialog, const wchar_t* className) {
+    std::vector<HWND> found;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[64] = {};
+        GetClassNameW(child, name, 64);
+        if (GetDlgCtrlID(child) == kRowControl && lstrcmpiW(name, className) == 0) {
+            found.push_back(child);
+        }
+    }
+    return found;
+}
+
+// A folder of this machine's /tmp reached through Wine's Z: drive, for the
+// Unix programs (xdotool, ImageMagick) that drive and photograph the display.
+class UnixFolder {
+public:
+    UnixFolder() {
+        mUnix = "/tmp/zorvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(GetTickCount());
+        CreateDirectoryW(windowsPath(mUnix).c_str(), nullptr);
+    }
+    // Kept when the test failed: the shots and their differences show why.
+    ~UnixFolder() {
+        if (!testing::Test::HasFailure()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(windowsPath(mUnix), ignored);
+        }
+    }
+    UnixFolder(const UnixFolder&) = delete;
+    UnixFolder& operator=(const UnixFolder&) = delete;
+    const std::string& unixPath() const { return mUnix; }
+    std::string read(const std::string& name) const {
+        return readFile(narrow(windowsPath(mUnix + "/" + name)));
+    }
+    // Runs `script` with /bin/sh on the display, in this folder; waits for
+    // it (up to 60 s) and answers what it wrote to the file "result".
+    std::string runScript(const std::string& script) const {
+        writeFile(narrow(windowsPath(mUnix + "/script.sh")),
+                  "cd '" + mUnix + "' || exit 1\n" + script + "\n");
+        DeleteFileW(windowsPath(mUnix + "/result").c_str());
+        std::wstring line = L"start.exe /wait /unix /bin/sh ";
+        for (char c : mUnix + "/script.sh") {
+            line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
+        }
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                            &startup, &process)) {
+            return "cannot start the script";
+        }
+        WaitForSingleObject(process.hProcess, 60000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        std::string result;
+        waitFor([&] {
+            result = read("result");
+            return !result.empty();
+        });
+        return result;
+    }
+
+private:
+    std::string mUnix;
+};
+
+bool haveUnixTool(const char* path) {
+    return GetFileAttributesW(windowsPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// One run of ZorvaneUi.exe in a folder of its own (its UI.log goes there).
+class DesktopRun {
+public:
+    explicit DesktopRun(const std::wstring& arguments) {
+        std::wstring line = L"\"" + windowsPath(ZORVANE_UI_PROGRAM) + L"\"" + arguments;
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        const std::wstring folder = mDir.path().wstring();
+        mStarted = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                  folder.c_str(), &startup, &mProcess) != 0;
+    }
+    ~DesktopRun() {
+        if (mStarted) {
+            if (WaitForSingleObject(mProcess.hProcess, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(mProcess.hProcess, 99);
+                WaitForSingleObject(mProcess.hProcess, 10000);
+            }
+            CloseHandle(mProcess.hThread);
+            CloseHandle(mProcess.hProcess);
+        }
+    }
+    DesktopRun(const DesktopRun&) = delete;
+    DesktopRun& operator=(const DesktopRun&) = delete;
+
+    bool started() const { return mStarted; }
+    // A top-level dialog of this process with `caption`; null after 20 s.
+    HWND dialog(const wchar_t* caption) const {
+        HWND found = nullptr;
+        waitFor([&] {
+            found = FindWindowW(L"#32770", caption);
+            DWORD owner = 0;
+            if (found) {
+                GetWindowThreadProcessId(found, &owner);
+            }
+            return found && owner == mProcess.dwProcessId && IsWindowVisible(found);
+        });
+        return found;
+    }
+    // The full exit code; STILL_ACTIVE when it has not ended within 20 s.
+    DWORD exitCode() const {
+        WaitForSingleObject(mProcess.hProcess, 20000);
+        DWORD code = STILL_ACTIVE;
+        GetExitCodeProcess(mProcess.hProcess, &code);
+        return code;
+    }
+    std::string log() const { return readFile(mDir.file("UI.log")); }
+
+private:
+    TempDir mDir;
+    PROCESS_INFORMATION mProcess{};
+    bool mStarted = false;
+};
+
+class DesktopProgram : public testing::Test {
+protected:
+    DesktopProgram() : mEndpoint(WinPipeClient::kUiPipeName) {}
+
+    void SetUp() override {
+        // Wine makes windows only with a display (xvfb-run gives one).
+        HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                     GetModuleHandleW(nullptr), nullptr);
+        if (!probe) {
+            GTEST_SKIP() << "no display for windows here; run under xvfb-run";
+        }
+        DestroyWindow(probe);
+    }
+
+    UiEndpoint mEndpoint;
+    ScriptedService mScript;
+};
+
+TEST_F(DesktopProgram, SignInThenEveryAccountIsMappedOnApply) {
+    ServedUi served(mEndpoint, mScript);
+    mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
+    DesktopRun run(L"");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    EXPECT_EQ(text(GetDlgItem(login, kStatus)), L"Parent Login");
+    EXPECT_TRUE(GetWindowLongW(login, GWL_EXSTYLE) & WS_EX_TOPMOST);
+
+    // A wrong password clears only the password.
+    setText(login, kUserName, L"parent");
+    setText(login, kPassword, L"wrong");
+    click(login, IDOK);
+    EXPECT_TRUE(waitFor([&] {
+        return text(GetDlgItem(login, kStatus)) == L" Failed! (Incorrect User/Password)";
+    })) << narrow(text(GetDlgItem(login, kStatus)));
+    EXPECT_EQ(text(GetDlgItem(login, kPassword)), L"");
+    EXPECT_EQ(text(GetDlgItem(login, kUserName)), L"parent");
+
+    setText(login, kPassword, L"secret");
+    click(login, IDOK);
+    HWND settings = run.dialog(L"Zorvane Filter Settings");
+    ASSERT_TRUE(settings);
+    const std::vector<HWND> lists = rowControls(settings, L"ComboBox");
+    ASSERT_FALSE(lists.empty()) << run.log();
+    for (HWND list : lists) {
+        EXPECT_EQ(SendMessageW(list, CB_GETCOUNT, 0, 0), 3);
+        EXPECT_EQ(SendMessageW(list, CB_GETCURSEL, 0, 0), 0);
+    }
+    // Each row: picture, name, type and list.
+    EXPECT_EQ(rowControls(settings, L"Static").size(), 3 * lists.size());
+
+    SendMessageW(lists[0], CB_SETCURSEL, 2, 0);
+    SendMessageW(settings, WM_COMMAND, MAKEWPARAM(kRowControl, CBN_SELCHANGE),
+                 reinterpret_cast<LPARAM>(lists[0]));
+    click(settings, IDOK);
+    HWND success = run.dialog(L"Success");
+    ASSERT_TRUE(success);
+    click(success, IDOK);
+    EXPECT_EQ(run.exitCode(), 0u);
+
+    // One line per listed account; the first on Ann (7), the rest off.
+    const std::string map = mScript.mapText();
+    EXPECT_EQ(static_cast<size_t>(std::count(map.begin(), map.end(), '\n')), lists.size()) << map;
+    EXPECT_NE(map.find(", 7\n"), std::string::npos) << map;
+    EXPECT_NE(run.log().find("CZorvaneUiDlg::CZorvaneUiDlg first log"), std::string::npos);
+}
+
+TEST_F(DesktopProgram, InstallerModeExitCodes) {
+    ServedUi served(mEndpoint, mScript);
+    {
+        // No stored sign-in: the uninstall goes on before any window.
+        mScript.setAuthStatus(0);
+        DesktopRun run(L" installer");
+        ASSERT_TRUE(run.started());
+        EXPECT_EQ(run.exitCode(), 0u);
+        EXPECT_NE(run.log().find("CAuthDialog::OnInitDialog authStatusCommand retCode 0"),
+                  std::string::npos)
+            << run.log();
+    }
+    mScript.setAuthStatus(1);
+    DesktopRun run(L" /x installer");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    setText(login, kUserName, L"parent");
+    setText(login, kPassword, L"wrong");
+    click(login, IDOK);
+    EXPECT_TRUE(waitFor(
+        [&] { return text(GetDlgItem(login, kStatus)) == L"Login Failed! (403)"; }));
+    EXPECT_EQ(text(GetDlgItem(login, kPassword)), L"");
+    click(login, IDCANCEL);
+    HWND failure = run.dialog(L"Failure");
+    ASSERT_TRUE(failure);
+    click(failure, IDOK);
+    EXPECT_EQ(run.exitCode(), 1603u);
+}
+
+TEST_F(DesktopProgram, NoServiceAsksForARestart) {
+    DesktopRun run(L"");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    click(login, IDOK);
+    EXPECT_TRUE(waitFor([&] {
+        return text(GetDlgItem(login, kStatus)) == L"Failed! (Please Restart Zorvane_Filter_Service)";
+    }));
+    click(login, IDCANCEL);
+    EXPECT_EQ(run.exitCode(), 0u);
+}
+
+TEST_F(DesktopProgram, KeyboardTabOrderAndEnterOnTheDefaultButton) {
+    if (!haveUnixTool("/usr/bin/xdotool")) {
+        GTEST_SKIP() << "xdotool is not installed";
+    }
+    ServedUi served(mEndpoint, mScript);
+    DesktopRun run(L"");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    UnixFolder folder;
+    // Typed keys: the focus starts in the user name, Tab moves to the
+    // password, Enter presses Login.
+    const std::string result = folder.runScript(
+        "timeout 20 xdotool search --sync --onlyvisible --name '^Login$' windowfocus --sync "
+        "&& xdotool type --delay 30 parent && xdotool key Tab && xdotool type --delay 30 secret "
+        "&& xdotool key Return; echo typed $? > result");
+    EXPECT_EQ(result, "typed 0\n");
+    HWND settings = run.dialog(L"Zorvane Filter Settings");
+    ASSERT_TRUE(settings) << narrow(text(GetDlgItem(login, kStatus)));
+    // Escape is Cancel: the program ends and stores nothing.
+    folder.runScript(
+        "timeout 20 xdotool search --sync --onlyvisible --name '^Zorvane Filter Settings$' "
+        "windowfocus --sync && xdotool key Escape; echo $? > result");
+    EXPECT_EQ(run.exitCode(), 0u);
+    EXPECT_EQ(mScript.mapText(), "");
+}
+
+// Photographs a window by its caption and compares it with the reference
+// image of that name. The edit caret blinks, so a few pixels may differ; a
+// moved control or another font changes far more.
+void expectLooksLikeReference(const UnixFolder& folder, const std::string& caption,
+                              const std::string& name) {
+    const std::string reference = std::string(ZORVANE_UI_REFERENCE_DIR) + "/" + name + ".png";
+    const std::string result = folder.runScript(
+        "id=$(timeout 20 xdotool search --sync --onlyvisible --name '^" + caption +
+        "$' | head -n 1)\n"
+        "sleep 0.5\n"
+        "import -window \"$id\" " + name + ".png || { echo no screenshot > result; exit; }\n"
+        "compare -metric AE '" + reference + "' " + name + ".png " + name +
+        "-diff.png 2> ae.txt\n"
+        "echo \"pixels $(cat ae.txt)\" > result");
+    const std::string prefix = "pixels ";
+    ASSERT_EQ(result.substr(0, prefix.size()), prefix) << result;
+    const std::string count = result.substr(prefix.size());
+    char* end = nullptr;
+    const double differing = std::strtod(count.c_str(), &end);
+    EXPECT_TRUE(end != count.c_str() && differing <= 40)
+        << name << ": " << count << " pixels differ from " << reference << "; the shot is "
+        << folder.unixPath() << "/" << name << ".png, the difference " << name << "-diff.png";
+}
+
+TEST_F(DesktopProgram, DialogsLookLikeTheirReferenceImages) {
+    if (!haveUnixTool("/usr/bin/xdotool") || !haveUnixTool("/usr/bin/import")) {
+        GTEST_SKIP() << "xdotool or ImageMagick is not installed";
+    }
+    // The default account picture from the build's "User Interface Files".
+    std::wstring folder = windowsPath(ZORVANE_UI_PROGRAM);
+    folder.erase(folder.rfind(L'\\'));
+    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path", REG_SZ,
+                              folder.c_str(),
+                              static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ServedUi served(mEndpoint, mScript);
+    mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
+    DesktopRun run(L"");
+    ASSERT_TRUE(run.started());
+    HWND login = run.dialog(L"Login");
+    ASSERT_TRUE(login);
+    UnixFolder shots;
+    expectLooksLikeReference(shots, "Login", "sign-in");
+    setText(login, kUserName, L"parent");
+    setText(login, kPassword, L"secret");
+    click(login, IDOK);
+    ASSERT_TRUE(run.dialog(L"Zorvane Filter Settings"));
+    expectLooksLikeReference(shots, "Zorvane Filter Settings", "mapping");
+    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path");
+}
+
+}  // namespace
