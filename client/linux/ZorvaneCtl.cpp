@@ -16,9 +16,9 @@
 
 #include "CComand.h"
 #include "DialogRules.h"
-#include "system/Accounts.h"
-#include "settings/UserMapCheck.h"
 #include "LinuxPipeClient.h"
+#include "settings/UserMapCheck.h"
+#include "system/Accounts.h"
 #include "ui/UiWire.h"
 
 namespace {
@@ -69,6 +69,24 @@ int usageError(CtlStreams& io, const std::string& message) {
     return CTL_EXIT_USAGE;
 }
 
+// Splits a command's arguments (after its name) into "--user <name>" and
+// the rest; false after a usage message when the name is missing.
+bool takeUserOption(CtlStreams& io, const std::vector<std::string>& args, std::string* user,
+                    bool* withUser, std::vector<std::string>* operands) {
+    for (size_t i = 1; i < args.size(); ++i) {
+        if (args[i] != "--user") {
+            operands->push_back(args[i]);
+        } else if (i + 1 >= args.size()) {
+            usageError(io, "--user needs a name");
+            return false;
+        } else {
+            *user = args[++i];
+            *withUser = true;
+        }
+    }
+    return true;
+}
+
 int unreachable(CtlStreams& io, CService& service) {
     PipeClient& pipe = service.pipe();
     // Which of the client's own time-outs ran out, when one did.
@@ -82,8 +100,8 @@ int unreachable(CtlStreams& io, CService& service) {
             io.err << "zorvanectl: the filtering service did not take the request within "
                    << limits.sendMs << " ms\n";
         } else {
-            io.err << "zorvanectl: the filtering service did not answer within "
-                   << limits.answerMs << " ms\n";
+            io.err << "zorvanectl: the filtering service did not answer within " << limits.answerMs
+                   << " ms\n";
         }
     } else if (!service.connected()) {
         io.err << "zorvanectl: cannot reach the filtering service at " << pipe.name() << ": "
@@ -176,7 +194,8 @@ std::map<std::string, std::string> userMapEntries(const String& text) {
         if (sep != std::string::npos) {
             const std::string id = trim(line.substr(sep + 2));
             const size_t digits = id.find_first_not_of('0');
-            entries[trim(line.substr(0, sep))] = digits == std::string::npos ? "0" : id.substr(digits);
+            entries[trim(line.substr(0, sep))] =
+                digits == std::string::npos ? "0" : id.substr(digits);
         }
     }
     return entries;
@@ -243,7 +262,8 @@ int askParentUser(CtlStreams& io, const std::string& command, bool withUser, std
         return CTL_EXIT_OK;
     }
     if (!io.terminal) {
-        return usageError(io, command + " needs --user <name> when standard input is not a terminal");
+        return usageError(io,
+                          command + " needs --user <name> when standard input is not a terminal");
     }
     if (!readUser(io, user)) {
         return usageError(io, "no user name given");
@@ -297,23 +317,17 @@ int storeUserMap(CtlStreams& io, CService& service, const std::string& text) {
 int setMap(CtlStreams& io, CService& service, const std::vector<std::string>& args) {
     std::string user;
     bool withUser = false;
-    std::string source;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--user") {
-            if (i + 1 >= args.size()) {
-                return usageError(io, "--user needs a name");
-            }
-            user = args[++i];
-            withUser = true;
-        } else if (source.empty()) {
-            source = args[i];
-        } else {
-            return usageError(io, "set-map takes one file");
-        }
+    std::vector<std::string> operands;
+    if (!takeUserOption(io, args, &user, &withUser, &operands)) {
+        return CTL_EXIT_USAGE;
     }
-    if (source.empty()) {
+    if (operands.size() > 1) {
+        return usageError(io, "set-map takes one file");
+    }
+    if (operands.empty() || operands[0].empty()) {
         return usageError(io, "set-map needs a file, or - for standard input");
     }
+    const std::string& source = operands[0];
 
     // A file is read before the password is asked for; standard input
     // holds the password first, then the map.
@@ -443,16 +457,8 @@ int changeAccount(CtlStreams& io, CService& service, const std::vector<std::stri
     std::string user;
     bool withUser = false;
     std::vector<std::string> operands;
-    for (size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--user") {
-            if (i + 1 >= args.size()) {
-                return usageError(io, "--user needs a name");
-            }
-            user = args[++i];
-            withUser = true;
-        } else {
-            operands.push_back(args[i]);
-        }
+    if (!takeUserOption(io, args, &user, &withUser, &operands)) {
+        return CTL_EXIT_USAGE;
     }
     if (operands.size() != (assign ? 2u : 1u)) {
         return usageError(io, assign ? "assign needs an account and a child profile"
