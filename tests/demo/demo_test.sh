@@ -29,18 +29,21 @@ outcome() {  # the report's verdict lines, without details that differ per run
   grep -E '^(PASS|FAIL)  |^RESULT' "$1"
 }
 
+# Outputs in a folder of our own: a name in /tmp another user could take first.
+runs=$(mktemp -d)
+trap 'rm -rf "$runs"' EXIT
 before=$(state)
 failed=0
 for run in 1 2; do
-  "$repo/scripts/demo.sh" --no-build >"/tmp/zdemo-run-$$-$run.txt" 2>&1
+  "$repo/scripts/demo.sh" --no-build >"$runs/run-$run.txt" 2>&1
   status=$?
   echo "--- run $run: exit $status"
-  cat "/tmp/zdemo-run-$$-$run.txt"
+  cat "$runs/run-$run.txt"
   ((status == 0)) || failed=1
 done
 after=$(state)
 
-if [[ $(outcome /tmp/zdemo-run-$$-1.txt) != "$(outcome /tmp/zdemo-run-$$-2.txt)" ]]; then
+if [[ $(outcome "$runs/run-1.txt") != "$(outcome "$runs/run-2.txt")" ]]; then
   echo "FAIL: the two runs differ"
   failed=1
 fi
@@ -49,5 +52,4 @@ if [[ $before != "$after" ]]; then
   diff <(echo "$before") <(echo "$after")
   failed=1
 fi
-rm -f /tmp/zdemo-run-$$-*.txt
 exit $failed
