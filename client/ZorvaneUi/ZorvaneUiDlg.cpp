@@ -1,6 +1,7 @@
 #include "ZorvaneUiDlg.h"
 
 #include <cstdio>
+#include <utility>
 
 #include "CComand.h"
 #include "UiLogger.h"
@@ -33,7 +34,8 @@ bool readable(const std::wstring& path) {
 
 }  // namespace
 
-CZorvaneUiDlg::CZorvaneUiDlg() : Dialog(IDD_ZORVANEUI_DIALOG) {
+CZorvaneUiDlg::CZorvaneUiDlg(UserLister listUsers)
+    : Dialog(IDD_ZORVANEUI_DIALOG), mListUsers(std::move(listUsers)) {
     UiLogger::instance(String("UI.log"), String())->out(0, "CZorvaneUiDlg::CZorvaneUiDlg first log\n");
     mIcon = LoadIconW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_ZORVANE));
 }
@@ -57,7 +59,7 @@ BOOL CZorvaneUiDlg::onInitDialog() {
         return TRUE;
     }
 
-    mUsers = listWindowsUsers();
+    mUsers = mListUsers();
     UiLogger::instance()->out(0, "CZorvaneUiDlg::OnInitDialog %d accounts listed\n",
                               static_cast<int>(mUsers.size()));
     CGetChildUserListCommand childRequest;

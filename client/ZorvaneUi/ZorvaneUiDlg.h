@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -25,7 +26,11 @@ struct CUserRow {
 // map in the service.
 class CZorvaneUiDlg : public Dialog {
 public:
-    CZorvaneUiDlg();
+    using UserLister = std::function<std::vector<WinUserInfo>()>;
+
+    // `listUsers` gives the accounts to show once the parent has signed in:
+    // the PC's accounts in the program, fixed ones in a test program.
+    explicit CZorvaneUiDlg(UserLister listUsers = listWindowsUsers);
     ~CZorvaneUiDlg() override;
 
 protected:
@@ -37,6 +42,7 @@ private:
     void createRows();
     void onApply();
 
+    UserLister mListUsers;
     CAuthDialog mAuthDialog;
     std::vector<WinUserInfo> mUsers;
     std::vector<ChildProfileInfo> mChildren;

@@ -7,17 +7,14 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
 #include "UiTestSupport.h"
 #include "WinPipeClient.h"
+#include "WineDesktop.h"
 
 namespace {
 
@@ -25,32 +22,6 @@ constexpr int kUserName = 1000;
 constexpr int kPassword = 1001;
 constexpr int kStatus = 1002;
 constexpr int kRowControl = 4000;
-
-std::wstring windowsPath(const std::string& unixPath) {
-    std::wstring path = L"Z:";
-    for (char c : unixPath) {
-        path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
-    }
-    return path;
-}
-
-std::string narrow(const std::wstring& wide) {
-    std::string bytes;
-    for (wchar_t unit : wide) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-    }
-    return bytes;
-}
-
-bool waitFor(const std::function<bool()>& done, int timeoutMs = 20000) {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (done()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return done();
-}
 
 std::wstring text(HWND window) {
     wchar_t buffer[512] = {};
@@ -78,117 +49,6 @@ std::vector<HWND> rowControls(HWND dialog, const wchar_t* className) {
     return found;
 }
 
-// A folder of this machine's /tmp reached through Wine's Z: drive, for the
-// Unix programs (xdotool, ImageMagick) that drive and photograph the display.
-class UnixFolder {
-public:
-    UnixFolder() {
-        mUnix = "/tmp/zorvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(GetTickCount());
-        CreateDirectoryW(windowsPath(mUnix).c_str(), nullptr);
-    }
-    // Kept when the test failed: the shots and their differences show why.
-    ~UnixFolder() {
-        if (!testing::Test::HasFailure()) {
-            std::error_code ignored;
-            std::filesystem::remove_all(windowsPath(mUnix), ignored);
-        }
-    }
-    UnixFolder(const UnixFolder&) = delete;
-    UnixFolder& operator=(const UnixFolder&) = delete;
-    const std::string& unixPath() const { return mUnix; }
-    std::string read(const std::string& name) const {
-        return readFile(narrow(windowsPath(mUnix + "/" + name)));
-    }
-    // Runs `script` with /bin/sh on the display, in this folder; waits for
-    // it (up to 60 s) and answers what it wrote to the file "result".
-    std::string runScript(const std::string& script) const {
-        writeFile(narrow(windowsPath(mUnix + "/script.sh")),
-                  "cd '" + mUnix + "' || exit 1\n" + script + "\n");
-        DeleteFileW(windowsPath(mUnix + "/result").c_str());
-        std::wstring line = L"start.exe /wait /unix /bin/sh ";
-        for (char c : mUnix + "/script.sh") {
-            line.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-        }
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                            &startup, &process)) {
-            return "cannot start the script";
-        }
-        WaitForSingleObject(process.hProcess, 60000);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-        std::string result;
-        waitFor([&] {
-            result = read("result");
-            return !result.empty();
-        });
-        return result;
-    }
-
-private:
-    std::string mUnix;
-};
-
-bool haveUnixTool(const char* path) {
-    return GetFileAttributesW(windowsPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// One run of ZorvaneUi.exe in a folder of its own (its UI.log goes there).
-class DesktopRun {
-public:
-    explicit DesktopRun(const std::wstring& arguments) {
-        std::wstring line = L"\"" + windowsPath(ZORVANE_UI_PROGRAM) + L"\"" + arguments;
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        const std::wstring folder = mDir.path().wstring();
-        mStarted = CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr,
-                                  folder.c_str(), &startup, &mProcess) != 0;
-    }
-    ~DesktopRun() {
-        if (mStarted) {
-            if (WaitForSingleObject(mProcess.hProcess, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(mProcess.hProcess, 99);
-                WaitForSingleObject(mProcess.hProcess, 10000);
-            }
-            CloseHandle(mProcess.hThread);
-            CloseHandle(mProcess.hProcess);
-        }
-    }
-    DesktopRun(const DesktopRun&) = delete;
-    DesktopRun& operator=(const DesktopRun&) = delete;
-
-    bool started() const { return mStarted; }
-    // A top-level dialog of this process with `caption`; null after 20 s.
-    HWND dialog(const wchar_t* caption) const {
-        HWND found = nullptr;
-        waitFor([&] {
-            found = FindWindowW(L"#32770", caption);
-            DWORD owner = 0;
-            if (found) {
-                GetWindowThreadProcessId(found, &owner);
-            }
-            return found && owner == mProcess.dwProcessId && IsWindowVisible(found);
-        });
-        return found;
-    }
-    // The full exit code; STILL_ACTIVE when it has not ended within 20 s.
-    DWORD exitCode() const {
-        WaitForSingleObject(mProcess.hProcess, 20000);
-        DWORD code = STILL_ACTIVE;
-        GetExitCodeProcess(mProcess.hProcess, &code);
-        return code;
-    }
-    std::string log() const { return readFile(mDir.file("UI.log")); }
-
-private:
-    TempDir mDir;
-    PROCESS_INFORMATION mProcess{};
-    bool mStarted = false;
-};
-
 class DesktopProgram : public testing::Test {
 protected:
     DesktopProgram() : mEndpoint(WinPipeClient::kUiPipeName) {}
@@ -210,7 +70,7 @@ protected:
 TEST_F(DesktopProgram, SignInThenEveryAccountIsMappedOnApply) {
     ServedUi served(mEndpoint, mScript);
     mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
-    DesktopRun run(L"");
+    DesktopRun run(ZORVANE_UI_PROGRAM, L"");
     ASSERT_TRUE(run.started());
     HWND login = run.dialog(L"Login");
     ASSERT_TRUE(login);
@@ -261,7 +121,7 @@ TEST_F(DesktopProgram, InstallerModeExitCodes) {
     {
         // No stored sign-in: the uninstall goes on before any window.
         mScript.setAuthStatus(0);
-        DesktopRun run(L" installer");
+        DesktopRun run(ZORVANE_UI_PROGRAM, L" installer");
         ASSERT_TRUE(run.started());
         EXPECT_EQ(run.exitCode(), 0u);
         EXPECT_NE(run.log().find("CAuthDialog::OnInitDialog authStatusCommand retCode 0"),
@@ -269,7 +129,7 @@ TEST_F(DesktopProgram, InstallerModeExitCodes) {
             << run.log();
     }
     mScript.setAuthStatus(1);
-    DesktopRun run(L" /x installer");
+    DesktopRun run(ZORVANE_UI_PROGRAM, L" /x installer");
     ASSERT_TRUE(run.started());
     HWND login = run.dialog(L"Login");
     ASSERT_TRUE(login);
@@ -287,7 +147,7 @@ TEST_F(DesktopProgram, InstallerModeExitCodes) {
 }
 
 TEST_F(DesktopProgram, NoServiceAsksForARestart) {
-    DesktopRun run(L"");
+    DesktopRun run(ZORVANE_UI_PROGRAM, L"");
     ASSERT_TRUE(run.started());
     HWND login = run.dialog(L"Login");
     ASSERT_TRUE(login);
@@ -304,7 +164,7 @@ TEST_F(DesktopProgram, KeyboardTabOrderAndEnterOnTheDefaultButton) {
         GTEST_SKIP() << "xdotool is not installed";
     }
     ServedUi served(mEndpoint, mScript);
-    DesktopRun run(L"");
+    DesktopRun run(ZORVANE_UI_PROGRAM, L"");
     ASSERT_TRUE(run.started());
     HWND login = run.dialog(L"Login");
     ASSERT_TRUE(login);
@@ -355,7 +215,7 @@ TEST_F(DesktopProgram, DialogsLookLikeTheirReferenceImages) {
         GTEST_SKIP() << "xdotool or ImageMagick is not installed";
     }
     // The default account picture from the build's "User Interface Files".
-    std::wstring folder = windowsPath(ZORVANE_UI_PROGRAM);
+    std::wstring folder = wideWindowsPath(ZORVANE_UI_PROGRAM);
     folder.erase(folder.rfind(L'\\'));
     ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path", REG_SZ,
                               folder.c_str(),
@@ -363,7 +223,7 @@ TEST_F(DesktopProgram, DialogsLookLikeTheirReferenceImages) {
               ERROR_SUCCESS);
     ServedUi served(mEndpoint, mScript);
     mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
-    DesktopRun run(L"");
+    DesktopRun run(ZORVANE_UI_PROGRAM, L"");
     ASSERT_TRUE(run.started());
     HWND login = run.dialog(L"Login");
     ASSERT_TRUE(login);

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+
+#include "TestSupport.h"
+
+// Helpers for Windows tests that drive windows under Wine on a virtual
+// display: paths of this machine, Unix tools run on the display, and one run
+// of a desktop program watched from outside.
+
+// The Windows path of a file of this machine (Wine maps drive Z: to /).
+std::wstring wideWindowsPath(const std::string& unixPath);
+// The low 8 bits of each unit, for texts the tests compare as bytes.
+std::string narrow(const std::wstring& wide);
+// Polls `done` every 20 ms; false when it is still false after `timeoutMs`.
+bool waitFor(const std::function<bool()>& done, int timeoutMs = 20000);
+// Whether this machine has the file (a Unix tool such as /usr/bin/xdotool).
+bool haveUnixTool(const char* path);
+
+// A fresh folder of this machine's /tmp reached through Wine's Z: drive, for
+// the Unix programs (xdotool, ImageMagick, native servers) a test runs.
+class UnixFolder {
+public:
+    UnixFolder();
+    // Kept when the test failed: what it holds shows why.
+    ~UnixFolder();
+    UnixFolder(const UnixFolder&) = delete;
+    UnixFolder& operator=(const UnixFolder&) = delete;
+
+    const std::string& unixPath() const { return mUnix; }
+    std::string read(const std::string& name) const;
+    void write(const std::string& name, const std::string& content) const;
+    // Runs `script` with /bin/sh (through Wine's start.exe /unix), in this
+    // folder; waits for it (up to 60 s) and answers what it wrote to the
+    // file "result".
+    std::string runScript(const std::string& script) const;
+
+private:
+    std::string mUnix;
+};
+
+// One run of a desktop program (ZorvaneUi.exe or a program built like it)
+// in a folder of its own, where its UI.log goes. Ended when the object goes.
+class DesktopRun {
+public:
+    DesktopRun(const std::string& unixProgram, const std::wstring& arguments);
+    ~DesktopRun();
+    DesktopRun(const DesktopRun&) = delete;
+    DesktopRun& operator=(const DesktopRun&) = delete;
+
+    bool started() const { return mStarted; }
+    // A visible top-level dialog of this process with `caption`; null after
+    // `timeoutMs`.
+    HWND dialog(const wchar_t* caption, int timeoutMs = 20000) const;
+    // The full exit code; STILL_ACTIVE when it has not ended within 20 s.
+    DWORD exitCode() const;
+    std::string log() const { return readFile(mDir.file("UI.log")); }
+
+private:
+    TempDir mDir;
+    PROCESS_INFORMATION mProcess{};
+    bool mStarted = false;
+};
