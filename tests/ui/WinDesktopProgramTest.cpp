@@ -210,17 +210,39 @@ void expectLooksLikeReference(const UnixFolder& folder, const std::string& capti
         << folder.unixPath() << "/" << name << ".png, the difference " << name << "-diff.png";
 }
 
+// The default account picture from the build's "User Interface Files",
+// through the registry's "Install Path", for as long as the object lives.
+class DefaultPictureFolder {
+public:
+    DefaultPictureFolder() {
+        std::wstring folder = wideWindowsPath(ZORVANE_UI_PROGRAM);
+        folder.erase(folder.rfind(L'\\'));
+        mSet = RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path", REG_SZ,
+                               folder.c_str(),
+                               static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) ==
+               ERROR_SUCCESS;
+    }
+    ~DefaultPictureFolder() {
+        RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path");
+    }
+    DefaultPictureFolder(const DefaultPictureFolder&) = delete;
+    DefaultPictureFolder& operator=(const DefaultPictureFolder&) = delete;
+    bool set() const { return mSet; }
+
+private:
+    bool mSet = false;
+};
+
+bool haveScreenshotTools() {
+    return haveUnixTool("/usr/bin/xdotool") && haveUnixTool("/usr/bin/import");
+}
+
 TEST_F(DesktopProgram, DialogsLookLikeTheirReferenceImages) {
-    if (!haveUnixTool("/usr/bin/xdotool") || !haveUnixTool("/usr/bin/import")) {
+    if (!haveScreenshotTools()) {
         GTEST_SKIP() << "xdotool or ImageMagick is not installed";
     }
-    // The default account picture from the build's "User Interface Files".
-    std::wstring folder = wideWindowsPath(ZORVANE_UI_PROGRAM);
-    folder.erase(folder.rfind(L'\\'));
-    ASSERT_EQ(RegSetKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path", REG_SZ,
-                              folder.c_str(),
-                              static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))),
-              ERROR_SUCCESS);
+    DefaultPictureFolder pictures;
+    ASSERT_TRUE(pictures.set());
     ServedUi served(mEndpoint, mScript);
     mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
     DesktopRun run(ZORVANE_UI_PROGRAM, L"");
@@ -234,7 +256,88 @@ TEST_F(DesktopProgram, DialogsLookLikeTheirReferenceImages) {
     click(login, IDOK);
     ASSERT_TRUE(run.dialog(L"Zorvane Filter Settings"));
     expectLooksLikeReference(shots, "Zorvane Filter Settings", "mapping");
-    RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Zorvane", L"Install Path");
+}
+
+// A window's rectangle in its parent's client pixels.
+RECT placeInParent(HWND control) {
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    MapWindowPoints(nullptr, GetParent(control), reinterpret_cast<POINT*>(&rect), 2);
+    return rect;
+}
+
+// The mapping dialog with made-up accounts (Wine itself lists one): with
+// two rows the buttons keep their template places and nothing scrolls; with
+// five they move below the last row, which the vertical scroll bar reaches.
+TEST_F(DesktopProgram, ManyAccountsScrollAndMoveTheButtons) {
+    if (!haveScreenshotTools()) {
+        GTEST_SKIP() << "xdotool or ImageMagick is not installed";
+    }
+    DefaultPictureFolder pictures;
+    ASSERT_TRUE(pictures.set());
+    ServedUi served(mEndpoint, mScript);
+    mScript.setChildText("3, 1, Bo\n7, 2, Ann\n");
+    mScript.setMapText("S-1-5-21-7-7-7-1002, 7\n");  // the second account on Ann
+    UnixFolder shots;
+    const struct {
+        int accounts;
+        const char* reference;
+    } cases[] = {{2, "mapping-2"}, {5, "mapping-5"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reference);
+        DesktopRun run(ZORVANE_MAPPING_DIALOG_PROGRAM, L" " + std::to_wstring(c.accounts));
+        ASSERT_TRUE(run.started());
+        HWND login = run.dialog(L"Login");
+        ASSERT_TRUE(login);
+        setText(login, kUserName, L"parent");
+        setText(login, kPassword, L"secret");
+        click(login, IDOK);
+        HWND settings = run.dialog(L"Zorvane Filter Settings");
+        ASSERT_TRUE(settings);
+
+        const std::vector<HWND> lists = rowControls(settings, L"ComboBox");
+        ASSERT_EQ(lists.size(), static_cast<size_t>(c.accounts));
+        EXPECT_EQ(SendMessageW(lists[0], CB_GETCURSEL, 0, 0), 0);
+        EXPECT_EQ(SendMessageW(lists[1], CB_GETCURSEL, 0, 0), 2);
+
+        // Another process cannot read the scroll bar's numbers under Wine:
+        // the scrolling shows in where the controls are.
+        const RECT apply = placeInParent(GetDlgItem(settings, IDOK));
+        const RECT cancel = placeInParent(GetDlgItem(settings, IDCANCEL));
+        const RECT firstList = placeInParent(lists[0]);
+        RECT client{};
+        GetClientRect(settings, &client);
+        const auto pageDown = [&] {
+            SendMessageW(settings, WM_VSCROLL, SB_PAGEDOWN, 0);
+            return placeInParent(GetDlgItem(settings, IDOK));
+        };
+        if (c.accounts <= 3) {
+            // Template places (the reference image shows them), in sight.
+            EXPECT_NE(apply.top, 60 * c.accounts + 115);
+            EXPECT_LE(apply.bottom, client.bottom);
+            EXPECT_EQ(pageDown().top, apply.top);  // everything is in sight
+        } else {
+            EXPECT_EQ(apply.left, 80);
+            EXPECT_EQ(apply.top, 60 * 5 + 115);
+            EXPECT_EQ(apply.right - apply.left, 80);
+            EXPECT_EQ(apply.bottom - apply.top, 30);
+            EXPECT_EQ(cancel.left, 210);
+            EXPECT_EQ(cancel.top, 60 * 5 + 115);
+            EXPECT_GT(apply.bottom, client.bottom);  // out of sight until scrolled
+            // Down to the end of the display (60 * 5 + 167 pixels high): the
+            // buttons come into sight, the rows move with them, and a further
+            // page stays at the end.
+            pageDown();
+            const RECT scrolled = pageDown();
+            EXPECT_LT(scrolled.top, apply.top);
+            EXPECT_LE(scrolled.bottom, client.bottom);
+            EXPECT_EQ(placeInParent(lists[0]).top - firstList.top, scrolled.top - apply.top);
+            EXPECT_EQ(pageDown().top, scrolled.top);
+        }
+        expectLooksLikeReference(shots, "Zorvane Filter Settings", c.reference);
+        click(settings, IDCANCEL);
+        EXPECT_EQ(run.exitCode(), 0u);
+    }
 }
 
 }  // namespace
