@@ -2,9 +2,11 @@
 // given number of made-up accounts: Wine lists a single local account, and
 // the layout of many rows (scroll bars, moved buttons) needs more.
 // Usage: zorvane_mapping_dialog COUNT
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
 #include <shellapi.h>
+// clang-format on
 
 #include <cwchar>
 #include <string>

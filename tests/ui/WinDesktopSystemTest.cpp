@@ -108,7 +108,9 @@ TEST_F(DesktopSystem, SignInMapAndTheUninstallGate) {
     click(login, IDOK);
     EXPECT_TRUE(waitFor([&] {
         return itemText(login, kStatus) == L" Failed! (Incorrect User/Password)";
-    })) << narrow(itemText(login, kStatus)) << "\n" << mSystem.serviceLog();
+    })) << narrow(itemText(login, kStatus))
+        << "\n"
+        << mSystem.serviceLog();
     EXPECT_EQ(itemText(login, kPassword), L"");
     EXPECT_EQ(narrow(itemText(login, kUserName)), WineServiceSystem::kParent);
 
@@ -133,9 +135,8 @@ TEST_F(DesktopSystem, SignInMapAndTheUninstallGate) {
         EXPECT_EQ(SendMessageW(lists[i], CB_GETCOUNT, 0, 0), 4);
         EXPECT_EQ(SendMessageW(lists[i], CB_GETCURSEL, 0, 0), 0);
     }
-    const LRESULT ben =
-        SendMessageW(lists[0], CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
-                     reinterpret_cast<LPARAM>(L"Ben"));
+    const LRESULT ben = SendMessageW(lists[0], CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                                     reinterpret_cast<LPARAM>(L"Ben"));
     ASSERT_NE(ben, CB_ERR);
     SendMessageW(lists[0], CB_SETCURSEL, static_cast<WPARAM>(ben), 0);
     SendMessageW(settings, WM_COMMAND, MAKEWPARAM(kRowControl, CBN_SELCHANGE),

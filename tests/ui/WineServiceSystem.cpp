@@ -44,7 +44,8 @@ std::string writeProtectedFile(const std::string& path, const std::string& conte
         }
         CloseHandle(file);
         // Wine keeps a file's access list through this call.
-        if (error.empty() && !SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor)) {
+        if (error.empty() &&
+            !SetFileSecurityA(path.c_str(), DACL_SECURITY_INFORMATION, descriptor)) {
             error = "cannot protect " + path + ": " + std::to_string(GetLastError());
         }
     }
@@ -70,12 +71,12 @@ std::string WineServiceSystem::start() {
     // service with every program in the prefix.
     stop();
 
-    const std::string script =
-        "timeout 600 '" + mCloudProgram +
-        "' --state '" + mFolder.unixPath() + "/state' --http-port any --https-port any --port-file ports"
-        " --log requests.log > output.log 2>&1 &\n"
-        "echo $! > cloud.pid\n"
-        "echo started > result";
+    const std::string script = "timeout 600 '" + mCloudProgram + "' --state '" +
+                               mFolder.unixPath() +
+                               "/state' --http-port any --https-port any --port-file ports"
+                               " --log requests.log > output.log 2>&1 &\n"
+                               "echo $! > cloud.pid\n"
+                               "echo started > result";
     if (mFolder.runScript(script) != "started\n") {
         return "the cloud program could not be started";
     }
@@ -100,12 +101,14 @@ std::string WineServiceSystem::start() {
 
     const std::string folder = programDataFolder();
     CreateDirectoryA(folder.c_str(), nullptr);  // fails harmlessly when it exists
+    // By name: Wine's TLS does not match the address against the
+    // certificate's IP entry, only the name against its DNS entry.
     const std::string url =
         "https://localhost:" + std::to_string(mHttpsPort) + "/cgi-bin/connection";
     const std::string error = writeProtectedFile(
-        folder + "zorvane_cloud.conf", "connection_url=" + url + "\nconnection_url_fallback=" +
-                                           url + "\nca_file=" + windowsPath(certificate) +
-                                           "\nconnect_timeout_ms=3000\n");
+        folder + "zorvane_cloud.conf",
+        "connection_url=" + url + "\nconnection_url_fallback=" + url +
+            "\nca_file=" + windowsPath(certificate) + "\nconnect_timeout_ms=3000\n");
     if (!error.empty()) {
         return error;
     }
