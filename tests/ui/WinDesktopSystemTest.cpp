@@ -19,27 +19,8 @@
 
 namespace {
 
-constexpr int kUserName = 1000;
-constexpr int kPassword = 1001;
-constexpr int kStatus = 1002;
-constexpr int kRowControl = 4000;
-
-std::wstring text(HWND window) {
-    wchar_t buffer[512] = {};
-    SendMessageW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
-    return buffer;
-}
-
 std::wstring itemText(HWND dialog, int id) {
     return text(GetDlgItem(dialog, id));
-}
-
-void setText(HWND dialog, int id, const std::wstring& value) {
-    SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
-}
-
-void click(HWND dialog, int id) {
-    PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
 }
 
 // The text of a message box: its one static control with text.
@@ -50,18 +31,6 @@ std::wstring messageText(HWND box) {
         GetClassNameW(child, name, 64);
         if (lstrcmpiW(name, L"Static") == 0 && !text(child).empty()) {
             found += text(child);
-        }
-    }
-    return found;
-}
-
-std::vector<HWND> rowControls(HWND dialog, const wchar_t* className) {
-    std::vector<HWND> found;
-    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
-        wchar_t name[64] = {};
-        GetClassNameW(child, name, 64);
-        if (GetDlgCtrlID(child) == kRowControl && lstrcmpiW(name, className) == 0) {
-            found.push_back(child);
         }
     }
     return found;

@@ -127,3 +127,29 @@ DWORD DesktopRun::exitCode() const {
     GetExitCodeProcess(mProcess.hProcess, &code);
     return code;
 }
+
+std::wstring text(HWND window) {
+    wchar_t buffer[512] = {};
+    SendMessageW(window, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(buffer));
+    return buffer;
+}
+
+void setText(HWND dialog, int id, const std::wstring& value) {
+    SendMessageW(GetDlgItem(dialog, id), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(value.c_str()));
+}
+
+void click(HWND dialog, int id) {
+    PostMessageW(GetDlgItem(dialog, id), BM_CLICK, 0, 0);
+}
+
+std::vector<HWND> rowControls(HWND dialog, const wchar_t* className) {
+    std::vector<HWND> found;
+    for (HWND child = GetWindow(dialog, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t name[64] = {};
+        GetClassNameW(child, name, 64);
+        if (GetDlgCtrlID(child) == kRowControl && lstrcmpiW(name, className) == 0) {
+            found.push_back(child);
+        }
+    }
+    return found;
+}

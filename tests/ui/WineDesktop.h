@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "TestSupport.h"
 
@@ -17,6 +18,20 @@ std::wstring wideWindowsPath(const std::string& unixPath);
 std::string narrow(const std::wstring& wide);
 // Polls `done` every 20 ms; false when it is still false after `timeoutMs`.
 bool waitFor(const std::function<bool()>& done, int timeoutMs = 20000);
+// Control ids of the two dialogs the tests drive.
+constexpr int kUserName = 1000;
+constexpr int kPassword = 1001;
+constexpr int kStatus = 1002;
+constexpr int kRowControl = 4000;  // every control of an account row
+
+// A window's text, as another process reads it.
+std::wstring text(HWND window);
+void setText(HWND dialog, int id, const std::wstring& value);
+// Posted, so that a dialog the click opens does not block the caller.
+void click(HWND dialog, int id);
+// The row controls of one window class ("ComboBox", "Static"), in the order made.
+std::vector<HWND> rowControls(HWND dialog, const wchar_t* className);
+
 // Whether this machine has the file (a Unix tool such as /usr/bin/xdotool).
 bool haveUnixTool(const char* path);
 
