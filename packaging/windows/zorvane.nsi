@@ -294,22 +294,6 @@ FunctionEnd
 Section "Install"
   SetRegView 64
   SetShellVarContext all
-  ; An earlier installation stops and goes first: its running programs
-  ; cannot be replaced, and each would reinstall the other from old files.
-  StrCpy $0 "${SERVICE}"
-  Call ServiceState
-  StrCpy $2 $1
-  StrCpy $0 "${WATCHDOG}"
-  Call ServiceState
-  ${If} $1 <> 0
-  ${OrIf} $2 <> 0
-    Call RemoveServices
-    ${If} $1 <> 1
-      SetErrorLevel 1603
-      Abort "The services of the earlier installation could not be removed."
-    ${EndIf}
-  ${EndIf}
-
   ; Only a folder of our own: one somebody else made first may hold links
   ; or programs of theirs where the services' programs go.
   ReadRegStr $1 HKLM "${REG_KEY}" "Install Path"
@@ -322,6 +306,23 @@ Section "Install"
   SetOutPath "$INSTDIR"
   FileOpen $LogFile "$INSTDIR\install.log" w
   !insertmacro Log "Installing ${PRODUCT} ${VERSION} in $INSTDIR"
+  ; An earlier installation stops and goes first: its running programs
+  ; cannot be replaced, and each would reinstall the other from old files.
+  StrCpy $0 "${SERVICE}"
+  Call ServiceState
+  StrCpy $2 $1
+  StrCpy $0 "${WATCHDOG}"
+  Call ServiceState
+  ${If} $1 <> 0
+  ${OrIf} $2 <> 0
+    Call RemoveServices
+    ${If} $1 <> 1
+      FileClose $LogFile
+      SetErrorLevel 1603
+      Abort "The services of the earlier installation could not be removed."
+    ${EndIf}
+  ${EndIf}
+
   File "/oname=ZorvaneUi.exe" "${BUILD_DIR}/client/ZorvaneUi.exe"
   SetOutPath "$INSTDIR\User Interface Files"
   File "/oname=default.jpg" "${BUILD_DIR}/client/User Interface Files/default.jpg"

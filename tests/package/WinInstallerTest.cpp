@@ -206,8 +206,10 @@ protected:
         RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
     }
 
-    static DWORD install() {
-        ProgramResult result = runProgram("\"" + windowsPath(ZORVANE_INSTALLER) + "\" /S");
+    // `options` as the installer takes them, /D=<folder> last and unquoted.
+    static DWORD install(const std::string& options = "") {
+        ProgramResult result =
+            runProgram("\"" + windowsPath(ZORVANE_INSTALLER) + "\" /S" + options);
         return result.exitCode;
     }
 
@@ -337,6 +339,41 @@ TEST_F(ScmInstaller, UninstallRemovesNothingWhenTheInstalledGateRefuses) {
         EXPECT_EQ(registryText(kKey, "Install Path"), folder);
         EXPECT_TRUE(keyExists(kUninstallKey));
     }
+}
+
+// The update path: a second installation replaces the first, services
+// included, and runs like it.
+TEST_F(ScmInstaller, InstallOverAnInstallationReplacesItsServices) {
+    ASSERT_EQ(install(), 0u);
+    ASSERT_TRUE(waitForState(kFilterService, SERVICE_RUNNING));
+    const Registration before = registrationOf(kFilterService);
+    ASSERT_EQ(install(), 0u);
+    for (const char* name : {kFilterService, kWatchdogService}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(waitForState(name, SERVICE_RUNNING));
+        EXPECT_EQ(registrationOf(name).startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    }
+    EXPECT_EQ(registrationOf(kFilterService).binaryPath, before.binaryPath);
+    EXPECT_EQ(registryText(kKey, "Install Path"), installFolder());
+    const std::string installLog = readFile(installFolder() + "\\install.log");
+    EXPECT_NE(installLog.find("Services ZorvMan and Zorvane_Filter_service removed"),
+              std::string::npos)
+        << installLog;
+}
+
+// A folder somebody made before may hold links or programs of theirs where
+// the services' programs would go: the installer leaves it and installs
+// nothing.
+TEST_F(ScmInstaller, InstallRefusesAFolderThatExistsAlready) {
+    TempDir folder;
+    const std::string planted = folder.file("service files");
+    ASSERT_TRUE(CreateDirectoryA(planted.c_str(), nullptr));
+    EXPECT_EQ(install(" /D=" + folder.path().string()), 1603u);
+    EXPECT_FALSE(fileExists(planted + "\\zorvane_service.exe"));
+    EXPECT_EQ(serviceState(kFilterService), 0u);
+    EXPECT_EQ(serviceState(kWatchdogService), 0u);
+    EXPECT_EQ(registryText(kKey, "Install Path"), "(none)");
+    EXPECT_FALSE(keyExists(kUninstallKey));
 }
 
 }  // namespace
