@@ -243,17 +243,17 @@ Function ${un}RemoveInstallation
     Return  ; the files stay with the services that still run them
   ${EndIf}
   Push $1
-  Delete "${SHORTCUT}"
-  Delete "$INSTDIR\service files\zorvane_service.exe"
-  Delete "$INSTDIR\service files\zorv_man.exe"
-  RMDir "$INSTDIR\service files"
-  Delete "$INSTDIR\User Interface Files\default.jpg"
-  RMDir "$INSTDIR\User Interface Files"
-  Delete "$INSTDIR\ZorvaneUi.exe"
-  Delete "$INSTDIR\UI.log"  ; the desktop program's, started from the shortcut
-  Delete "$INSTDIR\install.log"
-  Delete "$INSTDIR\uninstall.exe"
-  RMDir "$INSTDIR"
+  Delete /REBOOTOK "${SHORTCUT}"
+  Delete /REBOOTOK "$INSTDIR\service files\zorvane_service.exe"
+  Delete /REBOOTOK "$INSTDIR\service files\zorv_man.exe"
+  RMDir /REBOOTOK "$INSTDIR\service files"
+  Delete /REBOOTOK "$INSTDIR\User Interface Files\default.jpg"
+  RMDir /REBOOTOK "$INSTDIR\User Interface Files"
+  Delete /REBOOTOK "$INSTDIR\ZorvaneUi.exe"
+  Delete /REBOOTOK "$INSTDIR\UI.log"  ; the desktop program's, started from the shortcut
+  Delete /REBOOTOK "$INSTDIR\install.log"
+  Delete /REBOOTOK "$INSTDIR\uninstall.exe"
+  RMDir /REBOOTOK "$INSTDIR"
   DeleteRegValue HKLM "${REG_KEY}" "Install Path"
   DeleteRegKey /ifempty HKLM "${REG_KEY}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
@@ -370,6 +370,15 @@ Section "Install"
     Abort "The services did not start."
   ${EndIf}
 SectionEnd
+
+; The directory page takes no folder that exists and is not ours.
+Function .onVerifyInstDir
+  ReadRegStr $0 HKLM "${REG_KEY}" "Install Path"
+  ${If} ${FileExists} "$INSTDIR\*.*"
+  ${AndIf} $0 != $INSTDIR
+    Abort
+  ${EndIf}
+FunctionEnd
 
 Function un.onInit
   SetRegView 64
