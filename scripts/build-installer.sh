@@ -18,6 +18,6 @@ cmake --build "$build" --target zorvane_service zorv_man ZorvaneUi >/dev/null
 mkdir -p "$(dirname "$out")"
 build=$(cd "$build" && pwd)
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
-makensis -V2 -NOCD -DBUILD_DIR="$build" -DOUT_FILE="$out" -DVERSION="$version" \
+makensis -V2 -WX -NOCD -DBUILD_DIR="$build" -DOUT_FILE="$out" -DVERSION="$version" \
   packaging/windows/zorvane.nsi >&2
 echo "$out"
