@@ -10,7 +10,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine64
   xvfb xauth xdotool imagemagick fonts-wine
-  dpkg-dev perl
+  dpkg-dev perl nsis
   iptables iproute2 curl openssl libnetfilter-queue-dev chromium
   systemd procps
 )
