@@ -26,6 +26,17 @@ String ansiText(const std::wstring& text) {
     return String(std::string(bytes.begin(), bytes.end()));
 }
 
+// Asks the service whether a parent has signed in; logged as the gate's
+// opening step. `status` is 0 when there is no reply.
+bool askAuthStatus(int32_t& status) {
+    CAuthStatusCommand command;
+    std::unique_ptr<CReply> reply = command.execute();
+    status = reply ? static_cast<int32_t>(reply->number(CReply::kKeyAnswer)) : 0;
+    UiLogger::instance()->out(0, "CAuthDialog::OnInitDialog authStatusCommand retCode %d\n",
+                              status);
+    return reply != nullptr;
+}
+
 }  // namespace
 
 CAuthDialog::CAuthDialog() : Dialog(IDD_AUTH_DIALOG) {}
@@ -34,15 +45,24 @@ bool CAuthDialog::installerMode() {
     return isInstallerMode(lowBytes(GetCommandLineW()));
 }
 
+int CAuthDialog::installerExitWithoutWindow() {
+    int32_t status = 0;
+    const bool replied = askAuthStatus(status);
+    if (installerExitsAtOpen(replied, status)) {
+        return kInstallerExitProceed;
+    }
+    // A parent has signed in and nobody can answer: the uninstall must not
+    // slip through a gate that never showed.
+    UiLogger::instance()->out(0, "CAuthDialog: the password gate could not be shown\n");
+    return kInstallerExitFail;
+}
+
 BOOL CAuthDialog::onInitDialog() {
     SetWindowPos(hwnd(), HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
     if (installerMode()) {
-        CAuthStatusCommand command;
-        std::unique_ptr<CReply> reply = command.execute();
-        const int32_t status = reply ? static_cast<int32_t>(reply->number(CReply::kKeyAnswer)) : 0;
-        UiLogger::instance()->out(0, "CAuthDialog::OnInitDialog authStatusCommand retCode %d\n",
-                                  status);
-        if (installerExitsAtOpen(reply != nullptr, status)) {
+        int32_t status = 0;
+        const bool replied = askAuthStatus(status);
+        if (installerExitsAtOpen(replied, status)) {
             ExitProcess(kInstallerExitProceed);
         }
     }

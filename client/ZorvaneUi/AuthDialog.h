@@ -13,6 +13,10 @@ public:
     // Recomputed from the process's command line each time.
     static bool installerMode();
 
+    // Installer mode when the dialog could not be shown (no desktop to show
+    // it on): the exit code the gate gives without asking for the password.
+    static int installerExitWithoutWindow();
+
 protected:
     BOOL onInitDialog() override;
     bool onCommand(int id, int notifyCode) override;

@@ -2,6 +2,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include "AuthDialog.h"
 #include "ZorvaneUiDlg.h"
 
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*commandLine*/,
@@ -14,5 +15,10 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR /*comm
     InitCommonControlsEx(&controls);
     CZorvaneUiDlg dialog;
     dialog.runModal();
+    // In installer mode the gate ends the process itself; here it never
+    // showed (no desktop, no window could be made).
+    if (CAuthDialog::installerMode()) {
+        return CAuthDialog::installerExitWithoutWindow();
+    }
     return 0;
 }
