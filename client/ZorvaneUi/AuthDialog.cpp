@@ -16,8 +16,9 @@ String ansiText(const std::wstring& text) {
     if (text.empty()) {
         return String();
     }
-    const int size = WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), static_cast<int>(text.size()), nullptr,
+                            0, nullptr, nullptr);
     std::vector<char> bytes(static_cast<size_t>(size > 0 ? size : 0));
     if (size > 0) {
         WideCharToMultiByte(CP_THREAD_ACP, 0, text.c_str(), static_cast<int>(text.size()),

@@ -1,6 +1,8 @@
 // The desktop program: common controls, the mapping dialog, then the end.
+// clang-format off
 #include <windows.h>
 #include <commctrl.h>
+// clang-format on
 
 #include "AuthDialog.h"
 #include "ZorvaneUiDlg.h"

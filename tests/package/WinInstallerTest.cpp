@@ -7,11 +7,18 @@
 #include <tlhelp32.h>
 // clang-format on
 
+#include <future>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "CComand.h"
+#include "CReply.h"
+#include "Dialog.h"
 #include "TestSupport.h"
 #include "WinScm.h"
+#include "WineDesktop.h"
+#include "WineServiceSystem.h"
 
 namespace {
 
@@ -138,9 +145,8 @@ std::vector<std::string> installedProgramsRunning() {
 // Takes a service down without either program bringing the other back.
 void disableAndRemove(const char* name) {
     if (ScHandle service = openService(name)) {
-        ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED,
-                             SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr);
+        ChangeServiceConfigA(service.get(), SERVICE_NO_CHANGE, SERVICE_DISABLED, SERVICE_NO_CHANGE,
+                             nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
     removeService(name);
 }
@@ -156,8 +162,7 @@ void restartWith(const char* name, const std::string& commandLine) {
                                          nullptr, nullptr, nullptr, nullptr))
             << GetLastError();
         SERVICE_STATUS status{};
-        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
-            << GetLastError();
+        ASSERT_TRUE(ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << GetLastError();
     }
     // The other program may start it first; either way it runs the new line.
     for (int i = 0; i < 100 && serviceState(name) != SERVICE_RUNNING; ++i) {
@@ -230,14 +235,6 @@ protected:
 };
 
 TEST_F(ScmInstaller, SilentInstallRunsBothServicesAndSilentUninstallLeavesNothing) {
-    // A desktop program that cannot open its window ends with 0 whatever the
-    // service says, so only with a display is the gate's answer its own.
-    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-    if (!probe) {
-        GTEST_SKIP() << "no display for windows here; run under xvfb-run (cmake/wine-gui-run.sh)";
-    }
-    DestroyWindow(probe);
     ASSERT_EQ(install(), 0u);
     const std::string folder = installFolder();
     const std::string programs = folder + "\\service files\\";
@@ -265,14 +262,13 @@ TEST_F(ScmInstaller, SilentInstallRunsBothServicesAndSilentUninstallLeavesNothin
 
     EXPECT_EQ(readFile(folder + "\\User Interface Files\\default.jpg"),
               readFile(windowsPath(ZORVANE_DEFAULT_PICTURE)));
-    for (const std::string& file : {folder + "\\ZorvaneUi.exe", programs + "zorvane_service.exe",
-                                    programs + "zorv_man.exe", folder + "\\uninstall.exe",
-                                    shortcutPath()}) {
+    for (const std::string& file :
+         {folder + "\\ZorvaneUi.exe", programs + "zorvane_service.exe", programs + "zorv_man.exe",
+          folder + "\\uninstall.exe", shortcutPath()}) {
         EXPECT_TRUE(fileExists(file)) << file;
     }
     EXPECT_EQ(registryText(kKey, "Install Path"), folder);
-    EXPECT_EQ(registryText(kUninstallKey, "UninstallString"),
-              "\"" + folder + "\\uninstall.exe\"");
+    EXPECT_EQ(registryText(kUninstallKey, "UninstallString"), "\"" + folder + "\\uninstall.exe\"");
     const std::string installLog = readFile(folder + "\\install.log");
     EXPECT_NE(installLog.find(kDriverLine), std::string::npos) << installLog;
     EXPECT_NE(installLog.find("Services ZorvMan and Zorvane_Filter_service are running"),
@@ -301,6 +297,75 @@ TEST_F(ScmInstaller, SilentInstallRunsBothServicesAndSilentUninstallLeavesNothin
     EXPECT_FALSE(fileExists(shortcutPath()));
     EXPECT_FALSE(keyExists(kKey));
     EXPECT_FALSE(keyExists(kUninstallKey));
+}
+
+// The uninstaller's gate (a visible top-level dialog of another process).
+HWND gateDialog(const wchar_t* caption) {
+    HWND found = nullptr;
+    waitFor([&] {
+        found = FindWindowW(L"#32770", caption);
+        return found && IsWindowVisible(found);
+    });
+    return found;
+}
+
+// Once a parent has signed in, the real gate asks for the password: Cancel
+// stops the uninstall with everything in place, the right password lets it
+// remove everything.
+TEST_F(ScmInstaller, TheGateOfASignedInParentHoldsTheUninstallUntilAnswered) {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    if (!probe) {
+        GTEST_SKIP() << "no display for windows here; run under xvfb-run (cmake/wine-gui-run.sh)";
+    }
+    DestroyWindow(probe);
+    // The installer installs the service; the system gives only the cloud.
+    WineServiceSystem system("", ZORVANE_CLOUD_PROGRAM);
+    if (!system.cloudProgramExists()) {
+        GTEST_SKIP() << "the stand-in cloud " << ZORVANE_CLOUD_PROGRAM
+                     << " is not built: build the native preset first";
+    }
+    ASSERT_EQ(system.startCloud(), "");
+    ASSERT_EQ(install(), 0u);
+    const std::string folder = installFolder();
+    uint32_t signedIn = 0;
+    EXPECT_TRUE(waitFor([&] {
+        CAuthCommand request(WineServiceSystem::kParent, WineServiceSystem::kPassword);
+        std::unique_ptr<CReply> reply = request.execute();
+        signedIn = reply ? reply->number(CReply::kKeyAnswer) : 0;
+        return signedIn == 1;
+    })) << signedIn
+        << "\n"
+        << system.serviceLog();
+
+    {
+        std::future<DWORD> refused =
+            std::async(std::launch::async, [&] { return uninstall(folder); });
+        HWND login = gateDialog(L"Login");
+        ASSERT_TRUE(login);
+        click(login, IDCANCEL);
+        HWND failure = gateDialog(L"Failure");
+        ASSERT_TRUE(failure);
+        click(failure, IDOK);
+        EXPECT_EQ(refused.get(), 1603u);
+    }
+    EXPECT_EQ(serviceState(kWatchdogService), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(serviceState(kFilterService), static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_TRUE(fileExists(folder + "\\ZorvaneUi.exe"));
+    EXPECT_EQ(registryText(kKey, "Install Path"), folder);
+
+    std::future<DWORD> answered = std::async(std::launch::async, [&] { return uninstall(folder); });
+    HWND login = gateDialog(L"Login");
+    ASSERT_TRUE(login);
+    setText(login, kUserName, widened(WineServiceSystem::kParent));
+    setText(login, kPassword, widened(WineServiceSystem::kPassword));
+    click(login, IDOK);
+    EXPECT_EQ(answered.get(), 0u);
+    DWORD error = 0;
+    EXPECT_FALSE(openService(kWatchdogService, &error));
+    EXPECT_FALSE(openService(kFilterService, &error));
+    EXPECT_EQ(GetFileAttributesA(folder.c_str()), INVALID_FILE_ATTRIBUTES) << folder;
+    EXPECT_FALSE(keyExists(kKey));
 }
 
 // Any exit code but 0 keeps everything; the gate run is always the

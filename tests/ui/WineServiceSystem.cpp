@@ -70,7 +70,28 @@ std::string WineServiceSystem::start() {
     // Whatever an earlier run left: Wine starts an installed automatic
     // service with every program in the prefix.
     stop();
+    const std::string cloudFailure = startCloud();
+    if (!cloudFailure.empty()) {
+        return cloudFailure;
+    }
+    const std::string marker = "waiting for UI command\n";
+    const size_t before = readServiceLog().size();
+    ProgramResult install = runProgram("\"" + windowsPath(mServiceProgram) + "\" -i");
+    if (install.exitCode != 0) {
+        return "the service did not install (" + std::to_string(install.exitCode) +
+               "): " + install.output;
+    }
+    for (int i = 0; i < 300; ++i) {
+        const std::string log = readServiceLog();
+        if (log.size() >= before && log.find(marker, before) != std::string::npos) {
+            return std::string();
+        }
+        Sleep(100);
+    }
+    return "the service does not serve the desktop program: " + serviceLog();
+}
 
+std::string WineServiceSystem::startCloud() {
     const std::string script = "timeout 600 '" + mCloudProgram + "' --state '" +
                                mFolder.unixPath() +
                                "/state' --http-port any --https-port any --port-file ports"
@@ -109,25 +130,7 @@ std::string WineServiceSystem::start() {
         folder + "zorvane_cloud.conf",
         "connection_url=" + url + "\nconnection_url_fallback=" + url +
             "\nca_file=" + windowsPath(certificate) + "\nconnect_timeout_ms=3000\n");
-    if (!error.empty()) {
-        return error;
-    }
-
-    const std::string marker = "waiting for UI command\n";
-    const size_t before = readServiceLog().size();
-    ProgramResult install = runProgram("\"" + windowsPath(mServiceProgram) + "\" -i");
-    if (install.exitCode != 0) {
-        return "the service did not install (" + std::to_string(install.exitCode) +
-               "): " + install.output;
-    }
-    for (int i = 0; i < 300; ++i) {
-        const std::string log = readServiceLog();
-        if (log.size() >= before && log.find(marker, before) != std::string::npos) {
-            return std::string();
-        }
-        Sleep(100);
-    }
-    return "the service does not serve the desktop program: " + serviceLog();
+    return error;
 }
 
 void WineServiceSystem::stop() {

@@ -36,6 +36,10 @@ public:
     // Starts a fresh system (no stored sign-in); an empty text when the
     // service waits for the desktop program, otherwise what went wrong.
     std::string start();
+    // Only the cloud and the service's configuration file pointing at it,
+    // for a service that something else installs (the installer); an empty
+    // text when the cloud listens.
+    std::string startCloud();
 
     int httpsPort() const { return mHttpsPort; }
     // The cloud's output and the service's log, for failure messages.
