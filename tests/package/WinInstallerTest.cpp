@@ -74,33 +74,6 @@ int count(const std::string& text, const std::string& part) {
     return found;
 }
 
-struct Registration {
-    DWORD state = 0;
-    std::string binaryPath;
-    DWORD startType = 0;
-    std::string description;
-};
-
-Registration registrationOf(const char* name) {
-    Registration registration;
-    registration.state = serviceState(name);
-    ScHandle service = openService(name);
-    std::vector<char> buffer(8192);
-    DWORD needed = 0;
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (service && QueryServiceConfigA(service.get(), config, buffer.size(), &needed)) {
-        registration.binaryPath = config->lpBinaryPathName;
-        registration.startType = config->dwStartType;
-    }
-    if (service &&
-        QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION,
-                             reinterpret_cast<BYTE*>(buffer.data()), buffer.size(), &needed)) {
-        const char* text = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription;
-        registration.description = text ? text : "";
-    }
-    return registration;
-}
-
 // The restart 100 ms after a failure; Wine refuses to report failure
 // actions (ERROR_INVALID_LEVEL), Windows keeps them.
 void expectRestartOnFailure(const char* name) {
@@ -313,12 +286,9 @@ HWND gateDialog(const wchar_t* caption) {
 // stops the uninstall with everything in place, the right password lets it
 // remove everything.
 TEST_F(ScmInstaller, TheGateOfASignedInParentHoldsTheUninstallUntilAnswered) {
-    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
-                                 GetModuleHandleW(nullptr), nullptr);
-    if (!probe) {
+    if (!canShowWindows()) {
         GTEST_SKIP() << "no display for windows here; run under xvfb-run (cmake/wine-gui-run.sh)";
     }
-    DestroyWindow(probe);
     // The installer installs the service; the system gives only the cloud.
     WineServiceSystem system("", ZORVANE_CLOUD_PROGRAM);
     if (!system.cloudProgramExists()) {

@@ -126,3 +126,23 @@ std::string readServiceLog() {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
 }
+
+Registration registrationOf(const char* name) {
+    Registration registration;
+    registration.state = serviceState(name);
+    ScHandle service = openService(name);
+    std::vector<char> buffer(8192);
+    DWORD needed = 0;
+    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
+    if (service && QueryServiceConfigA(service.get(), config, buffer.size(), &needed)) {
+        registration.binaryPath = config->lpBinaryPathName;
+        registration.startType = config->dwStartType;
+    }
+    if (service &&
+        QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION,
+                             reinterpret_cast<BYTE*>(buffer.data()), buffer.size(), &needed)) {
+        const char* text = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription;
+        registration.description = text ? text : "";
+    }
+    return registration;
+}

@@ -47,5 +47,15 @@ bool waitUntilGone(const char* name);
 // Stops and deletes the service if it exists and waits until it is gone.
 void removeService(const char* name);
 
+// How the SCM has a service registered.
+struct Registration {
+    DWORD state = 0;  // as serviceState
+    std::string binaryPath;
+    DWORD startType = 0;
+    std::string description;
+};
+// Empty fields for what cannot be read.
+Registration registrationOf(const char* name);
+
 // Everything the service's log files (current and rolled) hold.
 std::string readServiceLog();

@@ -189,31 +189,6 @@ void endOrphanedInterpreters() {
     }
 }
 
-struct Registration {
-    std::string binaryPath;
-    DWORD startType = 0;
-    std::string description;
-};
-
-Registration registrationOf(const char* name) {
-    Registration registration;
-    ScHandle service = openService(name);
-    std::vector<char> buffer(8192);
-    DWORD needed = 0;
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGA*>(buffer.data());
-    if (service && QueryServiceConfigA(service.get(), config, buffer.size(), &needed)) {
-        registration.binaryPath = config->lpBinaryPathName;
-        registration.startType = config->dwStartType;
-    }
-    if (service &&
-        QueryServiceConfig2A(service.get(), SERVICE_CONFIG_DESCRIPTION,
-                             reinterpret_cast<BYTE*>(buffer.data()), buffer.size(), &needed)) {
-        const char* text = reinterpret_cast<SERVICE_DESCRIPTIONA*>(buffer.data())->lpDescription;
-        registration.description = text ? text : "";
-    }
-    return registration;
-}
-
 // Both programs in an installation folder with a space in its name, the
 // registry naming it, both services installed with short steps and running.
 class ScmWatchdog : public testing::Test {

@@ -153,3 +153,13 @@ std::vector<HWND> rowControls(HWND dialog, const wchar_t* className) {
     }
     return found;
 }
+
+bool canShowWindows() {
+    HWND probe = CreateWindowExW(0, L"STATIC", L"", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr,
+                                 GetModuleHandleW(nullptr), nullptr);
+    if (!probe) {
+        return false;
+    }
+    DestroyWindow(probe);
+    return true;
+}

@@ -32,6 +32,9 @@ void click(HWND dialog, int id);
 // The row controls of one window class ("ComboBox", "Static"), in the order made.
 std::vector<HWND> rowControls(HWND dialog, const wchar_t* className);
 
+// Whether this process can make windows: Wine makes them only on a display
+// (cmake/wine-gui-run.sh gives one through xvfb-run).
+bool canShowWindows();
 // Whether this machine has the file (a Unix tool such as /usr/bin/xdotool).
 bool haveUnixTool(const char* path);
 
