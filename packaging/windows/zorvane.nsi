@@ -291,6 +291,35 @@ FunctionEnd
   !insertmacro Log "${program} -i: exit code $1: $2"
 !macroend
 
+; The services run as SYSTEM from this folder: only SYSTEM and the
+; administrators may change what is in it, users may read and run it. The
+; list is protected, so nothing comes from the parent folder (the root of a
+; drive lets every user change what they create below it), and replaces what
+; an earlier installation's files had. $1 := 0, or the error.
+!define INSTALL_FOLDER_ACCESS "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+!define PROTECTED_DACL 0x80000004  ; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
+Function ProtectInstallFolder
+  Push $2
+  Push $4
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w "${INSTALL_FOLDER_ACCESS}", i 1, *p .r2, p 0) i .r1 ?e'
+  Pop $4
+  ${If} $1 = 0
+    StrCpy $1 $4
+  ${Else}
+    ; Set before any file is written, so every file and folder below inherits it.
+    System::Call 'advapi32::SetFileSecurityW(w "$INSTDIR", i ${PROTECTED_DACL}, p r2) i .r1 ?e'
+    Pop $4
+    ${If} $1 = 0
+      StrCpy $1 $4
+    ${Else}
+      StrCpy $1 0
+    ${EndIf}
+    System::Call 'kernel32::LocalFree(p r2)'
+  ${EndIf}
+  Pop $4
+  Pop $2
+FunctionEnd
+
 Section "Install"
   SetRegView 64
   SetShellVarContext all
@@ -304,6 +333,12 @@ Section "Install"
   ${EndIf}
 
   SetOutPath "$INSTDIR"
+  Call ProtectInstallFolder
+  ${If} $1 <> 0
+    RMDir "$INSTDIR"  ; only when this run made it and it is empty
+    SetErrorLevel 1603
+    Abort "The access list of $INSTDIR could not be set (error $1)."
+  ${EndIf}
   FileOpen $LogFile "$INSTDIR\install.log" w
   !insertmacro Log "Installing ${PRODUCT} ${VERSION} in $INSTDIR"
   ; An earlier installation stops and goes first: its running programs

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 // clang-format off
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 // clang-format on
 
 #include <future>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -72,6 +75,73 @@ int count(const std::string& text, const std::string& part) {
         ++found;
     }
     return found;
+}
+
+// The access list of a file or folder in SDDL ("D:P(A;OICI;FA;;;SY)..."),
+// or what failed.
+std::string accessList(const std::string& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PACL dacl = nullptr;
+    const DWORD error =
+        GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor);
+    if (error != ERROR_SUCCESS) {
+        return "error " + std::to_string(error);
+    }
+    std::string list = "no text";
+    LPSTR text = nullptr;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorA(
+            descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        list = text;
+        LocalFree(text);
+    }
+    LocalFree(descriptor);
+    return list;
+}
+
+// The SID of the user running this test, as text.
+std::string ownSid() {
+    HANDLE token = nullptr;
+    std::string sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        std::vector<char> buffer(256);
+        DWORD needed = 0;
+        LPSTR text = nullptr;
+        if (GetTokenInformation(token, TokenUser, buffer.data(), buffer.size(), &needed) &&
+            ConvertSidToStringSidA(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid,
+                                   &text)) {
+            sid = text;
+            LocalFree(text);
+        }
+        CloseHandle(token);
+    }
+    return sid;
+}
+
+// The services' programs run as SYSTEM from the installation folder: its
+// list is the installer's own, not what the parent folder hands down (the
+// root of a drive lets every user change what they create below it). Only
+// SYSTEM and the administrators may change it (Wine shows the installing
+// administrator, this test's user, in their place), nobody else more than
+// read and run, and "Everyone" is not named at all.
+void expectOnlyAdministratorsMayChange(const std::string& path) {
+    SCOPED_TRACE(path);
+    const std::string list = accessList(path);
+    const std::string self = ownSid();
+    ASSERT_FALSE(self.empty());
+    const std::regex ace(R"(\((A|D);([^;]*);([^;]*);[^;]*;[^;]*;([^)]*)\))");
+    int allowed = 0;
+    for (std::sregex_iterator it(list.begin(), list.end(), ace), end; it != end; ++it) {
+        const std::string kind = (*it)[1];
+        const std::string rights = (*it)[3];
+        const std::string who = (*it)[4];
+        EXPECT_NE(who, "WD") << list;
+        if (kind == "A" && who != "SY" && who != "BA" && who != self) {
+            EXPECT_TRUE(rights == "0x1200a9" || rights == "FRFX") << who << " may " << rights;
+        }
+        allowed += kind == "A";
+    }
+    EXPECT_GT(allowed, 0) << list;
 }
 
 // The restart 100 ms after a failure; Wine refuses to report failure
@@ -240,6 +310,7 @@ TEST_F(ScmInstaller, SilentInstallRunsBothServicesAndSilentUninstallLeavesNothin
           folder + "\\uninstall.exe", shortcutPath()}) {
         EXPECT_TRUE(fileExists(file)) << file;
     }
+    expectOnlyAdministratorsMayChange(folder);
     EXPECT_EQ(registryText(kKey, "Install Path"), folder);
     EXPECT_EQ(registryText(kUninstallKey, "UninstallString"), "\"" + folder + "\\uninstall.exe\"");
     const std::string installLog = readFile(folder + "\\install.log");
