@@ -1,7 +1,6 @@
 #include "ControlServer.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -11,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "Accept.h"
 #include "Dispatch.h"
 #include "ReadQueue.h"
 #include "ZorvaneLog.h"
@@ -174,20 +174,9 @@ void ControlServer::stop() {
 
 void ControlServer::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{mListenFd, POLLIN, 0}, {mWakeFds[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ZorvLog(ZORVANE_DBG_ERROR, "control socket poll failed %d\n", errno);
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        const int fd = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int fd = acceptUntilWoken(mListenFd, mWakeFds[0], "control socket");
         if (fd < 0) {
-            continue;
+            return;
         }
         if (!peerAllowed(fd)) {
             close(fd);

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "Accept.h"
 #include "Classify.h"
 #include "LinuxOs.h"
 #include "ZorvaneLog.h"
@@ -228,25 +229,9 @@ void TaggingProxy::reapLocked() {
 
 void TaggingProxy::acceptLoop() {
     for (;;) {
-        pollfd fds[2] = {{mListenFd, POLLIN, 0}, {mWakeFds[0], POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            ZorvLog(ZORVANE_DBG_ERROR, "proxy: poll failed: %s\n", strerror(errno));
-            return;
-        }
-        if (fds[1].revents != 0) {
-            return;
-        }
-        const int client = accept4(mListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        const int client = acceptUntilWoken(mListenFd, mWakeFds[0], "proxy");
         if (client < 0) {
-            // Out of descriptors or memory: the connection stays queued, so
-            // wait a little instead of spinning on it.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                usleep(10000);
-            }
-            continue;
+            return;
         }
         std::lock_guard<std::mutex> lock(mMutex);
         reapLocked();
