@@ -114,6 +114,10 @@ void ZorvaneStreamClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDec
 // An inbound decision that is not `decided` leaves the platform's default.
 void ZorvaneTransportClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDecision* decision);
 void ZorvaneIpClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDecision* decision);
+// The same for a platform that hands over whole packets, writable: the entry
+// by direction. True when the filter took the packet over (block with absorb).
+bool ZorvaneClassifyHttpsPacket(ZorvanePacket* packet, bool outbound,
+                                ZorvaneClassifyDecision* decision);
 
 // Read command 7 to the service: a connection named another target process.
 void NotifyRedirectPID(uint64_t pid);

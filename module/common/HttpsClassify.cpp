@@ -309,3 +309,18 @@ void ZorvaneIpClassify(const ZorvaneClassifyInput* input, ZorvaneClassifyDecisio
             break;
     }
 }
+
+bool ZorvaneClassifyHttpsPacket(ZorvanePacket* packet, bool outbound,
+                                ZorvaneClassifyDecision* decision) {
+    ZorvaneClassifyInput input{};
+    input.layer = outbound ? ZORVANE_LAYER_OUTBOUND_TRANSPORT : ZORVANE_LAYER_INBOUND_IP;
+    input.direction = outbound ? ZORVANE_OUTBOUND : ZORVANE_INBOUND;
+    input.writable = true;
+    input.packet = packet;
+    if (outbound) {
+        ZorvaneTransportClassify(&input, decision);
+    } else {
+        ZorvaneIpClassify(&input, decision);
+    }
+    return decision->decided && decision->action == ZORVANE_ACTION_BLOCK && decision->absorb;
+}

@@ -234,22 +234,8 @@ int HttpsQueue::handle(nfq_data* data) {
         std::lock_guard<std::mutex> lock(mPendingMutex);
         mPending[packet] = id;
     }
-    ZorvaneClassifyInput input{};
-    input.layer = outbound ? ZORVANE_LAYER_OUTBOUND_TRANSPORT : ZORVANE_LAYER_INBOUND_IP;
-    input.direction = outbound ? ZORVANE_OUTBOUND : ZORVANE_INBOUND;
-    input.writable = true;
-    input.localAddress = ntohl(packet->localAddress);
-    input.remoteAddress = ntohl(packet->remoteAddress);
-    input.localPort = packet->localPort;
-    input.remotePort = packet->remotePort;
-    input.packet = packet;
     ZorvaneClassifyDecision decision{};
-    if (outbound) {
-        ZorvaneTransportClassify(&input, &decision);
-    } else {
-        ZorvaneIpClassify(&input, &decision);
-    }
-    if (decision.decided && decision.action == ZORVANE_ACTION_BLOCK && decision.absorb) {
+    if (ZorvaneClassifyHttpsPacket(packet, outbound, &decision)) {
         return 0;  // the filter owns it: released, rewritten or dropped later
     }
     // An inbound packet the filter leaves undecided belongs to a connection

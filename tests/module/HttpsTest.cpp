@@ -43,18 +43,8 @@ protected:
             outbound ? ZORVANE_LAYER_OUTBOUND_TRANSPORT_V4 : ZORVANE_LAYER_INBOUND_IPPACKET_V4,
             ip.data(), static_cast<uint32_t>(ip.size()));
         EXPECT_NE(packet, nullptr);
-        ZorvaneClassifyInput input{};
-        input.layer = outbound ? ZORVANE_LAYER_OUTBOUND_TRANSPORT : ZORVANE_LAYER_INBOUND_IP;
-        input.direction = outbound ? ZORVANE_OUTBOUND : ZORVANE_INBOUND;
-        input.writable = true;
-        input.packet = packet;
         ZorvaneClassifyDecision decision{};
-        if (outbound) {
-            ZorvaneTransportClassify(&input, &decision);
-        } else {
-            ZorvaneIpClassify(&input, &decision);
-        }
-        if (!(decision.decided && decision.action == ZORVANE_ACTION_BLOCK && decision.absorb)) {
+        if (!ZorvaneClassifyHttpsPacket(packet, outbound, &decision)) {
             ZorvaneFreePacket(packet);
         }
         return decision;
