@@ -37,9 +37,17 @@ bool haveUnixTool(const char* path) {
 }
 
 UnixFolder::UnixFolder() {
-    mUnix = "/tmp/zorvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" +
-            std::to_string(GetTickCount());
-    CreateDirectoryW(wideWindowsPath(mUnix).c_str(), nullptr);
+    // A folder this object made: never one that existed (another object of
+    // this test, or somebody else's name in /tmp).
+    static int made = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        mUnix = "/tmp/zorvane-gui-" + std::to_string(GetCurrentProcessId()) + "-" +
+                std::to_string(GetTickCount()) + "-" + std::to_string(++made);
+        if (CreateDirectoryW(wideWindowsPath(mUnix).c_str(), nullptr)) {
+            return;
+        }
+    }
+    ADD_FAILURE() << "no fresh folder in /tmp for " << mUnix;
 }
 
 UnixFolder::~UnixFolder() {
